@@ -1,6 +1,3 @@
-#include <cstdio>
+#include "status/tool/status_tool.h"
 
-int main() {
-  std::puts("kestrune_status: the status tool is not built yet.");
-  return 0;
-}
+int main(int argc, char** argv) { return kestrune::RunStatusTool(argc, argv); }
