@@ -1,6 +1,9 @@
-#include <cstdio>
+#include "server/server.h"
+#include "server/startup.h"
 
-int main() {
-  std::puts("kestrune_srv: the server is not built yet.");
-  return 0;
+int main(int argc, char** argv) {
+  // Before anything can open a socket.
+  kestrune::OpenStandardDescriptors();
+  kestrune::Server server;
+  return kestrune::RunServer(server, argc, argv);
 }
