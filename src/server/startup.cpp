@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -187,7 +188,14 @@ int BecomeDaemon(Server& server) {
     return kExitFork;
   }
   if (child > 0) {
-    if (WritePidFile(server.files().pid, static_cast<unsigned>(child), log) != 0) {
+    // The log is open again only so that a failure can be recorded.
+    log.Open(server.files().log);
+    const int written = WritePidFile(server.files().pid, static_cast<unsigned>(child), log);
+    log.Close();
+    if (written != 0) {
+      // Nobody could find or stop a child without its PID file.
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
       return kExitDaemonPid;
     }
     sleep(1);
