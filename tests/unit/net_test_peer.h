@@ -95,8 +95,10 @@ class Peer {
 };
 
 // A non-blocking connection on one end of a socketpair; the other end goes to `peer`.
+// With `keys`, both directions get a key stream so that more than one message can pass.
 inline std::unique_ptr<Connection> PairedConnection(std::uint16_t id, std::unique_ptr<Peer>& peer,
-                                                    ByteCounters* counters = nullptr) {
+                                                    ByteCounters* counters = nullptr,
+                                                    bool keys = false) {
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return nullptr;
   fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
@@ -107,6 +109,14 @@ inline std::unique_ptr<Connection> PairedConnection(std::uint16_t id, std::uniqu
   connection->addressText = "127.0.0.1";
   connection->name = "127.0.0.1";
   peer = std::make_unique<Peer>(fds[1]);
+  if (keys) {
+    const std::uint8_t a[] = {'s', 'e', 'n', 'd'};
+    const std::uint8_t b[] = {'r', 'e', 'c', 'v', '!'};
+    connection->InstallSendKey(a, sizeof a);
+    connection->InstallReceiveKey(b, sizeof b);
+    peer->In().Install(a, sizeof a);
+    peer->Out().Install(b, sizeof b);
+  }
   return connection;
 }
 
