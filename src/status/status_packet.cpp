@@ -235,6 +235,7 @@ int StatusPacket::Decode(const void* datagram, std::size_t length, std::uint16_t
   for (int i = 0; i < count; ++i) {
     const std::uint16_t pieceLength = ReadWord(&slots_[i][10]);
     if (joined + pieceLength > header_.totalLength) return kStatusOverrun;
+    if (pieceLength == 0) continue;  // only fragment 0 of empty data
     std::uint8_t* target = data_.data() + joined;
     std::memcpy(target, slots_[i].data() + kStatusHeaderSize, pieceLength);
     ScrambleStatusPayload(target, pieceLength, ReadWord(&slots_[i][16]), true);

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -60,7 +61,7 @@ Bytes Craft(StatusHeader header, const Bytes& payload) {
   header.keyStart = 11;
   header.keyStep = 13;
   WriteStatusHeader(header, datagram.data());
-  std::memcpy(datagram.data() + kStatusHeaderSize, payload.data(), payload.size());
+  std::copy(payload.begin(), payload.end(), datagram.begin() + kStatusHeaderSize);
   ScrambleStatusPayload(datagram.data() + kStatusHeaderSize, payload.size(), header.payloadKey,
                         false);
   ScrambleStatusHeader(datagram.data());

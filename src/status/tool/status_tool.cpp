@@ -232,7 +232,7 @@ int QueryTarget(int socket, const Target& target, const RunSettings& settings) {
     std::printf("ERROR: No response from server.\n");
   } else if (answer->Type() != kStatusReply) {
     std::printf("ERROR: Unknown response.\n");
-  } else {
+  } else if (answer->DataLength() > 0) {
     // The reply is text up to its first NUL, and never read past its length.
     std::printf("%.*s", static_cast<int>(answer->DataLength()),
                 reinterpret_cast<const char*>(answer->Data()));
