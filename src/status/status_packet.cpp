@@ -42,12 +42,14 @@ StatusHeader ReadHeaderWords(const std::uint8_t* datagram) {
   return header;
 }
 
-std::uint8_t LowByte(int value) { return static_cast<std::uint8_t>(value & 0xFF); }
+std::uint8_t LowByte(int value) {
+  return static_cast<std::uint8_t>(value & 0xFF);
+}
 
 bool SendDatagram(int socket, const sockaddr_in& to, const std::uint8_t* bytes,
                   std::size_t length) {
-  ssize_t sent = sendto(socket, bytes, length, 0, reinterpret_cast<const sockaddr*>(&to),
-                        sizeof(to));
+  ssize_t sent =
+      sendto(socket, bytes, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
   return sent == static_cast<ssize_t>(length);
 }
 
@@ -59,8 +61,8 @@ sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
   return to;
 }
 
-int SendFragments(int socket, StatusPacket& packet, std::uint16_t requestId,
-                  std::uint32_t address, std::uint16_t port, const StatusRandom& random) {
+int SendFragments(int socket, StatusPacket& packet, std::uint16_t requestId, std::uint32_t address,
+                  std::uint16_t port, const StatusRandom& random) {
   const sockaddr_in to = MakeAddress(address, port);
   return BuildStatusDatagrams(packet, requestId, random,
                               [&](const std::uint8_t* bytes, std::size_t length) {
@@ -70,7 +72,9 @@ int SendFragments(int socket, StatusPacket& packet, std::uint16_t requestId,
 
 }  // namespace
 
-int DefaultStatusRandom() { return std::rand(); }
+int DefaultStatusRandom() {
+  return std::rand();
+}
 
 std::unique_ptr<StatusPacket> StatusPacket::Create(int type) {
   if (type < kStatusGeneralRequest || type > kStatusCompactRequest) return nullptr;
@@ -152,8 +156,7 @@ int StatusFragmentCount(std::size_t dataLength) {
   return count;
 }
 
-int BuildStatusDatagrams(StatusPacket& packet, std::uint16_t requestId,
-                         const StatusRandom& random,
+int BuildStatusDatagrams(StatusPacket& packet, std::uint16_t requestId, const StatusRandom& random,
                          const std::function<bool(const std::uint8_t*, std::size_t)>& emit) {
   const std::size_t total = packet.data_.size();
   const int count = StatusFragmentCount(total);
@@ -182,8 +185,7 @@ int BuildStatusDatagrams(StatusPacket& packet, std::uint16_t requestId,
       std::uint8_t t = LowByte(random());
       if (t == 0) t = kDefaultPayloadStep;
       fragment.payloadKey = static_cast<std::uint16_t>(s << 8 | t);
-      ScrambleStatusPayload(buffer.data() + kStatusHeaderSize, length, fragment.payloadKey,
-                            false);
+      ScrambleStatusPayload(buffer.data() + kStatusHeaderSize, length, fragment.payloadKey, false);
     }
     fragment.keyStart = LowByte(random());
     fragment.keyStep = LowByte(random());
@@ -273,8 +275,7 @@ int StatusSendText(int socket, int type, std::uint16_t requestId, std::string_vi
 
 std::unique_ptr<StatusPacket> StatusSendAndWait(int socket, std::uint32_t address,
                                                 std::uint16_t port,
-                                                std::unique_ptr<StatusPacket> request,
-                                                int attempts,
+                                                std::unique_ptr<StatusPacket> request, int attempts,
                                                 const StatusExchangeOptions& options) {
   if (!request) return nullptr;
   for (int attempt = 1; attempt <= attempts; ++attempt) {

@@ -144,8 +144,7 @@ int StatusFragmentCount(std::size_t dataLength);
 // to `emit` in index order. 0; -1 when emit fails (stops at once); -2 when
 // more than 96 fragments would be needed (nothing is emitted). Sets the
 // packet's request id and checksum.
-int BuildStatusDatagrams(StatusPacket& packet, std::uint16_t requestId,
-                         const StatusRandom& random,
+int BuildStatusDatagrams(StatusPacket& packet, std::uint16_t requestId, const StatusRandom& random,
                          const std::function<bool(const std::uint8_t*, std::size_t)>& emit);
 
 // Whether replies may go to this host-order address and port: never to
@@ -176,8 +175,7 @@ struct StatusExchangeOptions {
 // Returns the complete answer or nullptr. The request is destroyed.
 std::unique_ptr<StatusPacket> StatusSendAndWait(int socket, std::uint32_t address,
                                                 std::uint16_t port,
-                                                std::unique_ptr<StatusPacket> request,
-                                                int attempts,
+                                                std::unique_ptr<StatusPacket> request, int attempts,
                                                 const StatusExchangeOptions& options = {});
 
 // One request as the server sees it.

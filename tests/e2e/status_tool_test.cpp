@@ -86,8 +86,7 @@ ToolRun RunTool(const std::vector<std::string>& arguments, int limitSeconds = 20
   int status = 0;
   waitpid(pid, &status, 0);
   run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return run;
 }
 
@@ -139,7 +138,8 @@ TEST(StatusTool, ReplyIsPrintedUpToItsFirstNulAndNeverPastItsLength) {
       {"NUL inside", {kStatusReply, std::string("NAME: a\n\0HIDDEN\n", 16)}, "NAME: a\n"},
       {"no NUL at all", {kStatusReply, "VERSION: 3.0.2\n"}, "VERSION: 3.0.2\n"},
       {"empty reply", {kStatusReply, ""}, ""},
-      {"another type", {kStatusUpdateAnswer, std::string("NEWVER: 9\n\0", 11)},
+      {"another type",
+       {kStatusUpdateAnswer, std::string("NEWVER: 9\n\0", 11)},
        "ERROR: Unknown response.\n"},
   };
   for (const Case& c : cases) {
@@ -155,9 +155,9 @@ TEST(StatusTool, SeveralTargetsAreSeparatedByOneLine) {
   StatusResponder second({kStatusReply, std::string("two\n", 5)});
   StatusResponder third({kStatusReply, std::string("three\n", 7)});
   // Pieces are trimmed, empty pieces skipped, and arguments without '-' ignored.
-  const ToolRun run = RunTool({"-C1", "not-an-option",
-                               "-T " + Target(first) + " ,, " + Target(second, ":"),
-                               "-t" + Target(third, ":pw:with:colons")});
+  const ToolRun run =
+      RunTool({"-C1", "not-an-option", "-T " + Target(first) + " ,, " + Target(second, ":"),
+               "-t" + Target(third, ":pw:with:colons")});
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.out, "one\n----------\ntwo\n----------\nthree\n");
   ASSERT_EQ(third.Requests().size(), 1u);
@@ -222,9 +222,11 @@ TEST(StatusTool, OptionErrorsGiveTheirMessageAndExitCode) {
       {{"-c0"}, "ERROR: Illegal command code.\n", 4},
       {{"-cfoo", "-a0"}, "ERROR: Illegal command code.\n", 4},
       {{"-c1", "-t127.0.0.1:9:0123456789abcdef"},
-       "ERROR: Password length too long. Max len = 15.\n", 3},
+       "ERROR: Password length too long. Max len = 15.\n",
+       3},
       {{"-c1", "-t" + unresolvable + ":9"},
-       "ERROR: Unable to resolve hostname '" + unresolvable + "'.\n", 3},
+       "ERROR: Unable to resolve hostname '" + unresolvable + "'.\n",
+       3},
       {{"-c1", "-t300.1.1.1"}, "ERROR: Unable to resolve hostname '300.1.1.1'.\n", 3},
       {{"-c1", "-t:9"}, "ERROR: Unable to resolve hostname ''.\n", 3},
       {{}, "ERROR: No command code specified.\n", 4},
@@ -235,7 +237,8 @@ TEST(StatusTool, OptionErrorsGiveTheirMessageAndExitCode) {
       {{"-C7", "-a1", "-t127.0.0.1:9"}, "ERROR: Invalid command code.\n", 5},
       // 192.0.2.1 (a documentation range) is no address of this machine.
       {{"-c1", "-i192.0.2.1", "-t127.0.0.1:9"},
-       "ERROR: MainInit: bind() failed rc = -1, errno 99\n", 3},
+       "ERROR: MainInit: bind() failed rc = -1, errno 99\n",
+       3},
   };
   for (const Case& c : cases) {
     std::string shown;

@@ -285,16 +285,17 @@ TEST(StatusPacket, CraftedDatagramsReachTheirResultCodes) {
          h.fragmentCount = 2;
        }),
        data, kStatusFragmentMissing},
-      {"checksum", with([](StatusHeader& h) { h.checksum ^= 1; }), data,
-       kStatusChecksumMismatch},
+      {"checksum", with([](StatusHeader& h) { h.checksum ^= 1; }), data, kStatusChecksumMismatch},
       {"19 bytes", good, data, kStatusDatagramTooShort, 19},
       {"length differs", good, data, kStatusDatagramLengthDiffers, 29},
-      {"empty later fragment", with([](StatusHeader& h) {
+      {"empty later fragment",
+       with([](StatusHeader& h) {
          h.fragmentCount = 2;
          h.fragmentIndex = 1;
          h.fragmentLength = 0;
        }),
-       {}, kStatusEmptyFragment},
+       {},
+       kStatusEmptyFragment},
       {"lengths do not add up", with([](StatusHeader& h) { h.totalLength = 11; }), data,
        kStatusLengthsDontAddUp},
   };
@@ -350,8 +351,8 @@ class UdpSocket {
     target.sin_family = AF_INET;
     target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     target.sin_port = htons(to.Port());
-    ASSERT_EQ(sendto(fd_, datagram.data(), datagram.size(), 0,
-                     reinterpret_cast<sockaddr*>(&target), sizeof(target)),
+    ASSERT_EQ(sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&target),
+                     sizeof(target)),
               static_cast<ssize_t>(datagram.size()));
   }
 
@@ -392,13 +393,12 @@ TEST(StatusSend, SendOnceDeliversEveryFragmentAndReportsFailures) {
   ASSERT_EQ(result, kStatusComplete);
   EXPECT_EQ(Bytes(received->Data(), received->Data() + received->DataLength()), data);
 
-  EXPECT_EQ(StatusSendOnce(sender.Fd(), PacketWith(kStatusReply, PatternData(47233)), 1,
-                           kLoopback, receiver.Port()),
+  EXPECT_EQ(StatusSendOnce(sender.Fd(), PacketWith(kStatusReply, PatternData(47233)), 1, kLoopback,
+                           receiver.Port()),
             kStatusTooManyFragments);
   EXPECT_EQ(StatusSendOnce(-1, PacketWith(kStatusReply, data), 1, kLoopback, receiver.Port()),
             kStatusSendFailed);
-  EXPECT_EQ(StatusSendOnce(sender.Fd(), nullptr, 1, kLoopback, receiver.Port()),
-            kStatusSendFailed);
+  EXPECT_EQ(StatusSendOnce(sender.Fd(), nullptr, 1, kLoopback, receiver.Port()), kStatusSendFailed);
   EXPECT_TRUE(receiver.Drain().empty());
 }
 
@@ -408,10 +408,10 @@ TEST(StatusSend, RepliesNeverGoToBroadcastMulticastAnyOrPortZero) {
     std::uint16_t port;
     bool allowed;
   };
-  for (const Case& c : {Case{kLoopback, 3784, true}, Case{0x0A000001, 1, true},
-                        Case{0xDFFFFFFF, 9, true}, Case{0, 9, false}, Case{0xFFFFFFFF, 9, false},
-                        Case{0xE0000001, 9, false}, Case{0xEFFFFFFF, 9, false},
-                        Case{kLoopback, 0, false}}) {
+  for (const Case& c :
+       {Case{kLoopback, 3784, true}, Case{0x0A000001, 1, true}, Case{0xDFFFFFFF, 9, true},
+        Case{0, 9, false}, Case{0xFFFFFFFF, 9, false}, Case{0xE0000001, 9, false},
+        Case{0xEFFFFFFF, 9, false}, Case{kLoopback, 0, false}}) {
     EXPECT_EQ(StatusDestinationAllowed(c.address, c.port), c.allowed)
         << std::hex << c.address << ":" << std::dec << c.port;
   }
@@ -423,9 +423,9 @@ TEST(StatusSend, RepliesNeverGoToBroadcastMulticastAnyOrPortZero) {
 TEST(StatusSend, SendTextCarriesTheTerminatingNul) {
   UdpSocket sender;
   UdpSocket receiver;
-  ASSERT_EQ(StatusSendText(sender.Fd(), kStatusUpdateReport, 9, "PROD: x\n", kLoopback,
-                           receiver.Port()),
-            kStatusSent);
+  ASSERT_EQ(
+      StatusSendText(sender.Fd(), kStatusUpdateReport, 9, "PROD: x\n", kLoopback, receiver.Port()),
+      kStatusSent);
   const auto datagrams = receiver.Drain();
   ASSERT_EQ(datagrams.size(), 1u);
   std::unique_ptr<StatusPacket> received = StatusPacket::CreateReceiving();
@@ -437,8 +437,7 @@ TEST(StatusSend, SendTextCarriesTheTerminatingNul) {
   EXPECT_EQ(StatusSendText(sender.Fd(), kStatusReply, 9, std::string(47232, 'x'), kLoopback,
                            receiver.Port()),
             kStatusTooManyFragments);
-  EXPECT_EQ(StatusSendText(sender.Fd(), 9, 9, "x", kLoopback, receiver.Port()),
-            kStatusSendFailed);
+  EXPECT_EQ(StatusSendText(sender.Fd(), 9, 9, "x", kLoopback, receiver.Port()), kStatusSendFailed);
 }
 
 TEST(StatusSend, DecodeStatusRequestGivesTypeIdDataAndSender) {
@@ -478,16 +477,15 @@ class StatusExchangeTest : public ::testing::Test {
     options_.waitMs = 150;
   }
 
-  void Answer(const UdpSocket& from, std::uint16_t id, const Bytes& data,
-              int type = kStatusReply) {
+  void Answer(const UdpSocket& from, std::uint16_t id, const Bytes& data, int type = kStatusReply) {
     std::unique_ptr<StatusPacket> reply = PacketWith(type, data);
     for (const Bytes& d : Fragment(*reply, id)) from.SendTo(client_, d);
   }
 
   std::unique_ptr<StatusPacket> Exchange(int attempts) {
     std::unique_ptr<StatusPacket> request = StatusPacket::Create(kStatusGeneralRequest);
-    return StatusSendAndWait(client_.Fd(), kLoopback, server_.Port(), std::move(request),
-                             attempts, options_);
+    return StatusSendAndWait(client_.Fd(), kLoopback, server_.Port(), std::move(request), attempts,
+                             options_);
   }
 
   // Request ids the server saw, in order.

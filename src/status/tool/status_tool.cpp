@@ -67,8 +67,7 @@ void PrintHelp() {
   // The examples are padded so that every '=' stands in column 37.
   std::printf("  %-34s= Assumes port 3784 and no password\n", "-tstatus.example.org");
   std::printf("  %-34s= Assumes no password\n", "-t127.0.0.1:4000");
-  std::printf("  %-34s= If you give password you need port\n",
-              "-tstatus.example.org:3784:secret");
+  std::printf("  %-34s= If you give password you need port\n", "-tstatus.example.org:3784:secret");
 }
 
 bool OnlyDigitsAndDots(const std::string& text) {
@@ -226,8 +225,8 @@ int QueryTarget(int socket, const Target& target, const RunSettings& settings) {
   // The password and its NUL fit: it holds at most 15 characters.
   std::memcpy(request->Data(), target.password.c_str(), target.password.size() + 1);
 
-  std::unique_ptr<StatusPacket> answer = StatusSendAndWait(
-      socket, target.address, target.port, std::move(request), settings.attempts);
+  std::unique_ptr<StatusPacket> answer =
+      StatusSendAndWait(socket, target.address, target.port, std::move(request), settings.attempts);
   if (!answer) {
     std::printf("ERROR: No response from server.\n");
   } else if (answer->Type() != kStatusReply) {

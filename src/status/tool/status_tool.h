@@ -5,11 +5,11 @@ namespace kestrune {
 
 // Exit codes of the tool.
 enum StatusToolExit : int {
-  kToolDone = 0,           // every target was queried
-  kToolUsage = 1,          // help shown or an unknown option
-  kToolTargetOrSocket = 3, // a target could not be parsed or resolved, or no socket
-  kToolMissingSetting = 4, // bad -c value, no command code or no target
-  kToolBadRequest = 5,     // bad -a value, a command code other than 1 or 2, no request
+  kToolDone = 0,            // every target was queried
+  kToolUsage = 1,           // help shown or an unknown option
+  kToolTargetOrSocket = 3,  // a target could not be parsed or resolved, or no socket
+  kToolMissingSetting = 4,  // bad -c value, no command code or no target
+  kToolBadRequest = 5,      // bad -a value, a command code other than 1 or 2, no request
 };
 
 // Runs the tool over its command line; everything goes to standard output.

@@ -57,8 +57,7 @@ void StatusResponder::Serve() {
     std::unique_ptr<StatusPacket> reply = StatusPacket::Create(answer_.type);
     if (!reply || reply->SetDataLength(answer_.data.size()) != 0) continue;
     if (!answer_.data.empty()) std::memcpy(reply->Data(), answer_.data.data(), answer_.data.size());
-    StatusSendOnce(fd_, std::move(reply), request.requestId, request.address, request.port,
-                   random);
+    StatusSendOnce(fd_, std::move(reply), request.requestId, request.address, request.port, random);
   }
 }
 
