@@ -31,6 +31,7 @@ constexpr int kMaxSaveDelay = 3600;
 // Server object safely.
 int fatalLogDescriptor = -1;
 bool fatalConsoleEcho = true;
+bool fatalConsoleStamp = false;
 int fatalDiag = 0;
 char fatalPidPath[FileNames::kMaxPath + 1] = {};
 
@@ -59,9 +60,9 @@ void FatalLogLine(const char* text) {
     (void)ignored;
   }
   if (fatalConsoleEcho) {
-    // The console shows the text without its time stamp.
-    const std::size_t stampLength = std::strlen("YYYYMMDD hh:mm:ss ");
-    ssize_t ignored = write(STDOUT_FILENO, line + stampLength, size - stampLength);
+    // Without TimeStamp the console shows the text alone.
+    const std::size_t skip = fatalConsoleStamp ? 0 : std::strlen("YYYYMMDD hh:mm:ss ");
+    ssize_t ignored = write(STDOUT_FILENO, line + skip, size - skip);
     (void)ignored;
   }
 }
@@ -130,7 +131,8 @@ void PrintIllegalPrefix() {
   std::printf("ERROR: Illegal usage of '-F' commandline parameter.\n");
 }
 
-// -1 when start-up goes on; otherwise the exit status.
+}  // namespace
+
 int ProcessSwitches(Server& server, int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
@@ -173,6 +175,8 @@ int ProcessSwitches(Server& server, int argc, char** argv) {
   }
   return -1;
 }
+
+namespace {
 
 // The daemon fork. -1 in the child (start-up goes on); otherwise the status
 // the process exits with.
@@ -315,6 +319,7 @@ int RunServer(Server& server, int argc, char** argv) {
   ServerSettings& settings = server.settings();
   log.SetTimeStamp(settings.timeStamp != 0);
   fatalDiag = settings.diag;
+  fatalConsoleStamp = settings.timeStamp != 0;
   if (settingsResult != 0) {
     log.Write("ERROR: Unable to read configuration data. Exiting.");
     return kExitSettings;

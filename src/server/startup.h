@@ -28,6 +28,11 @@ void OpenStandardDescriptors();
 // Prints the usage text with every codec and format row.
 void PrintUsage(std::FILE* out);
 
+// Reads the switches into `server` (daemon flag, file names, account save
+// delay). -1 when start-up goes on; otherwise the exit status, after printing
+// the usage text or the error.
+int ProcessSwitches(Server& server, int argc, char** argv);
+
 // Runs the whole life of the server process; returns its exit status.
 int RunServer(Server& server, int argc, char** argv);
 

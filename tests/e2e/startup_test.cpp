@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "e2e/support/server_process.h"
+#include "server/server.h"
+#include "server/startup.h"
 
 namespace kestrune::e2e {
 namespace {
@@ -117,6 +119,57 @@ TEST(StartupSwitches, PrintedTextAndExitStatusOne) {
     EXPECT_FALSE(server.Exists("kestrune_srv.log"));
     EXPECT_FALSE(server.Exists("kestrune_srv.pid"));
   }
+}
+
+// In-process: switches whose effect no file shows.
+TEST(StartupSwitches, SaveDelayAndDaemonFlag) {
+  struct Case {
+    std::vector<std::string> args;
+    int saveDelay;
+    bool daemon;
+  };
+  const std::vector<Case> cases = {
+      {{}, 60, false},
+      {{"-u5"}, 10, false},
+      {{"-u99999"}, 3600, false},
+      {{"-U120"}, 120, false},
+      {{"-u"}, 10, false},
+      {{"-uabc"}, 10, false},
+      {{"-u3600", "-D"}, 3600, true},
+      {{"-dx", "-u10"}, 10, true},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> text = {"kestrune_srv"};
+    text.insert(text.end(), c.args.begin(), c.args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : text) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    Server server;
+    EXPECT_EQ(ProcessSwitches(server, static_cast<int>(text.size()), argv.data()), -1);
+    EXPECT_EQ(server.accountSaveDelay, c.saveDelay) << text.back();
+    EXPECT_EQ(server.daemon, c.daemon) << text.back();
+    EXPECT_EQ(server.files().settings, "kestrune_srv.ini");
+  }
+}
+
+TEST(StartupSwitches, PrefixNamesMustFit1023Characters) {
+  FileNames files;
+  EXPECT_EQ(files.guestMotd, "kestrune_srv.gmotd");
+  EXPECT_TRUE(files.SetPrefix(std::string(1017, 'p')));
+  EXPECT_EQ(files.guestMotd.size(), 1023u);
+  EXPECT_EQ(files.ranks, std::string(1017, 'p') + ".rank");
+  EXPECT_FALSE(files.SetPrefix(std::string(1018, 'q')));
+  EXPECT_EQ(files.guestMotd.size(), 1023u);  // unchanged
+  EXPECT_TRUE(files.SetPrefix("/srv/k/3784"));
+  const std::vector<std::string> names = {files.settings, files.accounts, files.log,
+                                          files.bans, files.pid, files.channels,
+                                          files.motd, files.guestMotd, files.properties,
+                                          files.ranks};
+  EXPECT_EQ(names, (std::vector<std::string>{
+                       "/srv/k/3784.ini", "/srv/k/3784.usr", "/srv/k/3784.log",
+                       "/srv/k/3784.ban", "/srv/k/3784.pid", "/srv/k/3784.chn",
+                       "/srv/k/3784.motd", "/srv/k/3784.gmotd", "/srv/k/3784.prop",
+                       "/srv/k/3784.rank"}));
 }
 
 TEST(StartupRun, ForegroundRunAndStopBySignal) {
