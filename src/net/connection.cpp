@@ -8,10 +8,19 @@
 #include <cstdio>
 
 #include "server/log.h"
+#include "server/settings.h"
 #include "store/ini_file.h"
 #include "util/text.h"
 
 namespace kestrune {
+
+NetOptions NetOptions::From(const ServerSettings& settings, bool daemon) {
+  NetOptions options;
+  options.extraBuffer = settings.extraBuffer > 0 ? static_cast<std::uint32_t>(settings.extraBuffer)
+                                                 : ServerSettings::kDefaultBuffer;
+  options.daemon = daemon;
+  return options;
+}
 
 Connection::Connection(ByteCounters* listenerCounters, std::uint16_t connectionId)
     : listener(listenerCounters), id(connectionId) {}

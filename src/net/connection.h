@@ -23,6 +23,7 @@
 namespace kestrune {
 
 class Log;
+struct ServerSettings;
 
 // Byte counters a listener keeps for all of its connections.
 struct ByteCounters {
@@ -142,6 +143,8 @@ class ChannelIdSource {
 struct NetOptions {
   std::uint32_t extraBuffer = 131072;  // send queue limit in bytes
   bool daemon = false;                 // console text for nobody is dropped, not printed
+
+  static NetOptions From(const ServerSettings& settings, bool daemon);
 };
 
 class ConnectionTable {
