@@ -24,7 +24,9 @@ void Log::Close() {
   }
 }
 
-int Log::Descriptor() const { return file_ != nullptr ? fileno(file_) : -1; }
+int Log::Descriptor() const {
+  return file_ != nullptr ? fileno(file_) : -1;
+}
 
 std::string Log::TimeStampText(std::time_t when) {
   std::tm local{};

@@ -36,7 +36,9 @@ Server::~Server() = default;
 
 // The store steps below are where the stores plug in as they are built.
 
-int Server::LoadServerProperties() { return 0; }
+int Server::LoadServerProperties() {
+  return 0;
+}
 
 int Server::LoadSettings() {
   SettingsLoadSteps steps;
@@ -45,13 +47,21 @@ int Server::LoadSettings() {
   return settings_.Load(files_.settings, log_, steps);
 }
 
-int Server::LoadBans() { return 0; }
+int Server::LoadBans() {
+  return 0;
+}
 
-int Server::PrepareUpdateCheck() { return 0; }
+int Server::PrepareUpdateCheck() {
+  return 0;
+}
 
-int Server::LoadRanks() { return 0; }
+int Server::LoadRanks() {
+  return 0;
+}
 
-int Server::LoadAccounts() { return 0; }
+int Server::LoadAccounts() {
+  return 0;
+}
 
 void Server::SaveStores() {}
 

@@ -31,16 +31,16 @@ bool StopRequested();
 struct FileNames {
   static constexpr std::size_t kMaxPath = 1023;
 
-  std::string settings;  // .ini
-  std::string accounts;  // .usr
-  std::string log;       // .log
-  std::string bans;      // .ban
-  std::string pid;       // .pid
-  std::string channels;  // .chn
-  std::string motd;      // .motd
-  std::string guestMotd; // .gmotd
-  std::string properties;// .prop
-  std::string ranks;     // .rank
+  std::string settings;    // .ini
+  std::string accounts;    // .usr
+  std::string log;         // .log
+  std::string bans;        // .ban
+  std::string pid;         // .pid
+  std::string channels;    // .chn
+  std::string motd;        // .motd
+  std::string guestMotd;   // .gmotd
+  std::string properties;  // .prop
+  std::string ranks;       // .rank
 
   // False (names unchanged) when a name would be longer than kMaxPath.
   bool SetPrefix(const std::string& prefix);
@@ -70,7 +70,7 @@ class Server {
   int accountSaveDelay = kDefaultAccountSaveDelay;  // -u, seconds
   unsigned processId = 0;
   std::time_t startTime = 0;
-  std::array<std::uint8_t, kDatagramSize + 1> datagram{};
+  std::array<std::uint8_t, kDatagramSize> datagram{};  // UDP receive buffer
 
   // Store steps of start-up and shutdown. Each one is the place where its
   // store plugs in; until then it succeeds without doing anything.

@@ -110,7 +110,9 @@ bool ParseDecimal(const std::string& text, std::size_t maxDigits, long maxValue,
 
 }  // namespace
 
-int CodecCount() { return static_cast<int>(CodecTable().size()); }
+int CodecCount() {
+  return static_cast<int>(CodecTable().size());
+}
 
 const CodecRecord* CodecByNumber(int codec) {
   if (codec < 0 || codec >= CodecCount()) return nullptr;

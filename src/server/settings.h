@@ -44,8 +44,8 @@ const FormatRecord* FormatByNumber(int codec, int format);
 
 // Result codes of ServerSettings::Load (0 is success).
 inline constexpr int kSettingsOk = 0;
-inline constexpr int kSettingsBadFile = -1;        // unreadable file or no [Server]
-inline constexpr int kSettingsBadText = -2;        // name or passwords
+inline constexpr int kSettingsBadFile = -1;  // unreadable file or no [Server]
+inline constexpr int kSettingsBadText = -2;  // name or passwords
 inline constexpr int kSettingsNoRateTable = -10;
 inline constexpr int kSettingsBadSendBuffer = -12;
 inline constexpr int kSettingsBadRecvBuffer = -13;

@@ -125,7 +125,9 @@ int WritePidFile(const std::string& path, unsigned processId, Log& log) {
   return 0;
 }
 
-void RemovePidFile(Server& server) { unlink(server.files().pid.c_str()); }
+void RemovePidFile(Server& server) {
+  unlink(server.files().pid.c_str());
+}
 
 void PrintIllegalPrefix() {
   std::printf("ERROR: Illegal usage of '-F' commandline parameter.\n");
@@ -137,8 +139,7 @@ int ProcessSwitches(Server& server, int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
     if (argument[0] != '-') continue;
-    const char letter =
-        static_cast<char>(std::tolower(static_cast<unsigned char>(argument[1])));
+    const char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(argument[1])));
     const char* rest = argument[1] != '\0' ? argument + 2 : argument + 1;
     switch (letter) {
       case '?':

@@ -1,3 +1,5 @@
+#include "server/startup.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -11,7 +13,6 @@
 
 #include "e2e/support/server_process.h"
 #include "server/server.h"
-#include "server/startup.h"
 
 namespace kestrune::e2e {
 namespace {
@@ -161,15 +162,13 @@ TEST(StartupSwitches, PrefixNamesMustFit1023Characters) {
   EXPECT_FALSE(files.SetPrefix(std::string(1018, 'q')));
   EXPECT_EQ(files.guestMotd.size(), 1023u);  // unchanged
   EXPECT_TRUE(files.SetPrefix("/srv/k/3784"));
-  const std::vector<std::string> names = {files.settings, files.accounts, files.log,
-                                          files.bans, files.pid, files.channels,
-                                          files.motd, files.guestMotd, files.properties,
-                                          files.ranks};
+  const std::vector<std::string> names = {
+      files.settings, files.accounts, files.log,       files.bans,       files.pid,
+      files.channels, files.motd,     files.guestMotd, files.properties, files.ranks};
   EXPECT_EQ(names, (std::vector<std::string>{
-                       "/srv/k/3784.ini", "/srv/k/3784.usr", "/srv/k/3784.log",
-                       "/srv/k/3784.ban", "/srv/k/3784.pid", "/srv/k/3784.chn",
-                       "/srv/k/3784.motd", "/srv/k/3784.gmotd", "/srv/k/3784.prop",
-                       "/srv/k/3784.rank"}));
+                       "/srv/k/3784.ini", "/srv/k/3784.usr", "/srv/k/3784.log", "/srv/k/3784.ban",
+                       "/srv/k/3784.pid", "/srv/k/3784.chn", "/srv/k/3784.motd",
+                       "/srv/k/3784.gmotd", "/srv/k/3784.prop", "/srv/k/3784.rank"}));
 }
 
 TEST(StartupRun, ForegroundRunAndStopBySignal) {
@@ -189,8 +188,8 @@ TEST(StartupRun, ForegroundRunAndStopBySignal) {
     ASSERT_GE(texts.size(), 3u);
     EXPECT_EQ(texts[texts.size() - 3], "READY:");
     EXPECT_EQ(texts[texts.size() - 2], "END: Shutting down the server.");
-    EXPECT_TRUE(std::regex_match(texts.back(),
-                                 std::regex(R"(END: Shutdown complete\. Uptime was 0 00:00:0\d\.)")))
+    EXPECT_TRUE(std::regex_match(
+        texts.back(), std::regex(R"(END: Shutdown complete\. Uptime was 0 00:00:0\d\.)")))
         << texts.back();
     EXPECT_EQ(server.Stderr(), "");
     // Banner first, then the console echo of the log without time stamps.
@@ -234,7 +233,8 @@ TEST(StartupRun, LogAndConsoleHoldTheSettingsDump) {
   };
   EXPECT_EQ(texts, expected);
   // With TimeStamp on, console lines carry the stamp too.
-  EXPECT_TRUE(std::regex_search(server.Stdout(), std::regex(R"(\n\d{8} \d{2}:\d{2}:\d{2} READY:\n)")));
+  EXPECT_TRUE(
+      std::regex_search(server.Stdout(), std::regex(R"(\n\d{8} \d{2}:\d{2}:\d{2} READY:\n)")));
   ASSERT_TRUE(server.Signal(SIGTERM));
   EXPECT_EQ(server.WaitExit(), 0);
 }
@@ -289,9 +289,8 @@ TEST(StartupRun, AlarmSignalEndsWithStatusOneAndRemovesThePidFile) {
 
 TEST(StartupRun, ExampleSettingsStartAServer) {
   // The example file that the README copies, on a free port.
-  const auto example =
-      std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "examples" /
-      "kestrune_srv.ini";
+  const auto example = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() /
+                       "examples" / "kestrune_srv.ini";
   std::ifstream in(example);
   ASSERT_TRUE(in.good()) << example;
   ServerProcess server;
@@ -325,7 +324,8 @@ TEST(StartupFailures, SettingsErrorsExitWithStatusTwo) {
       {"Name=Test\nPort=0\n", "Port must be >= 1 and <= 65535"},
       {"Name=Test\nPort=70000\n", "Port must be >= 1 and <= 65535"},
       {"Name=Test\nPingRate=0\n", "PingRate must be >= 1 and <= 10"},
-      {"Name=Test\nVoiceCodec=3\nVoiceFormat=33\n", "VoiceFmt option is invalid for 'Speex' codec."},
+      {"Name=Test\nVoiceCodec=3\nVoiceFormat=33\n",
+       "VoiceFmt option is invalid for 'Speex' codec."},
       {"Name=Test\nUpdateServer=localhost\n", "Bad UpdateServer specified."},
   };
   for (const Case& c : cases) {

@@ -69,7 +69,8 @@ TEST_F(LogTest, FileLinesCarryTheTimeStampAndAreOnDiskAtOnce) {
   // Reopening appends.
   ASSERT_EQ(log_.Open(dir_.File("a.log")), 0);
   log_.Write("END:");
-  EXPECT_EQ(dir_.Read("a.log").substr(dir_.Read("a.log").rfind("2024")), "20240131 23:59:07 END:\n");
+  EXPECT_EQ(dir_.Read("a.log").substr(dir_.Read("a.log").rfind("2024")),
+            "20240131 23:59:07 END:\n");
 }
 
 TEST_F(LogTest, TimeStampText) {

@@ -82,7 +82,8 @@ TEST(SettingsLoad, EachRuleGivesItsMessageAndCode) {
       {kName + "VoiceCodec=4\n", -17, "VoiceCodec option is out of range."},
       {kName + "VoiceCodec=-1\n", -17, "VoiceCodec option is out of range."},
       {kName + "VoiceCodec=3\nVoiceFormat=32\n", 0, ""},
-      {kName + "VoiceCodec=3\nVoiceFormat=33\n", -18, "VoiceFmt option is invalid for 'Speex' codec."},
+      {kName + "VoiceCodec=3\nVoiceFormat=33\n", -18,
+       "VoiceFmt option is invalid for 'Speex' codec."},
       {kName + "VoiceCodec=1\nVoiceFormat=1\n", -18,
        "VoiceFmt option is invalid for 'DSP Group TrueSpeech' codec."},
       {kName + "VoiceFormat=-1\n", -18, "VoiceFmt option is invalid for 'GSM 6.10' codec."},
@@ -158,9 +159,10 @@ TEST(SettingsLoad, DefaultsAndZeroValuesThatStandForDefaults) {
 }
 
 TEST(SettingsLoad, TextValuesAreTrimmedAndPasswordsBecomeDigests) {
-  Loaded loaded = LoadText("[Server]\nName= \t My Server \t\nPhonetic=  my server \n"
-                           "Password=secret\nEncPassAdmin=" + kHex64 +
-                           "\nAdminPassword=" + k32 + "\n");
+  Loaded loaded = LoadText(
+      "[Server]\nName= \t My Server \t\nPhonetic=  my server \n"
+      "Password=secret\nEncPassAdmin=" +
+      kHex64 + "\nAdminPassword=" + k32 + "\n");
   ASSERT_EQ(loaded.code, 0);
   EXPECT_EQ(loaded.settings.name, "My Server");
   EXPECT_EQ(loaded.settings.phonetic, "my server");
@@ -201,22 +203,37 @@ TEST(SettingsLoad, IntfSectionIsWarnedAboutOnlyWhenItHasEntries) {
 TEST(SettingsLoad, LastStepsRunInOrderAndEndTheLoad) {
   std::vector<std::string> calls;
   SettingsLoadSteps steps;
-  steps.allocateStatusRates = [&] { calls.push_back("rates"); return 0; };
-  steps.loadChannels = [&] { calls.push_back("channels"); return 0; };
-  steps.defaultChannelId = [&] { calls.push_back("default"); return 17; };
+  steps.allocateStatusRates = [&] {
+    calls.push_back("rates");
+    return 0;
+  };
+  steps.loadChannels = [&] {
+    calls.push_back("channels");
+    return 0;
+  };
+  steps.defaultChannelId = [&] {
+    calls.push_back("default");
+    return 17;
+  };
   Loaded loaded = LoadText(kName, steps);
   EXPECT_EQ(loaded.code, 0);
   EXPECT_EQ(loaded.settings.defaultChannelId, 17);
   EXPECT_EQ(calls, (std::vector<std::string>{"rates", "channels", "default"}));
 
   calls.clear();
-  steps.loadChannels = [&] { calls.push_back("channels"); return -7; };
+  steps.loadChannels = [&] {
+    calls.push_back("channels");
+    return -7;
+  };
   loaded = LoadText(kName, steps);
   EXPECT_EQ(loaded.code, -7);
   EXPECT_EQ(calls, (std::vector<std::string>{"rates", "channels"}));
 
   calls.clear();
-  steps.allocateStatusRates = [&] { calls.push_back("rates"); return -1; };
+  steps.allocateStatusRates = [&] {
+    calls.push_back("rates");
+    return -1;
+  };
   loaded = LoadText(kName, steps);
   EXPECT_EQ(loaded.code, -10);
   EXPECT_EQ(calls, (std::vector<std::string>{"rates"}));
@@ -297,11 +314,12 @@ TEST(CodecTable, FormatRecords) {
 }
 
 TEST(SettingsDump, LinesInOrder) {
-  Loaded loaded = LoadText("[Server]\nName=Dumped\nPhonetic=dumped\nAuth=0\nDuplicates=1\n"
-                           "SendBuffer=8192\nRecvBuffer=0\nLogonTimeout=7\nCloseStd=0\n"
-                           "TimeStamp=1\nPingRate=3\nExtraBuffer=65536\nChanWidth=4\n"
-                           "ChanDepth=3\nChanClients=5\nDisableQuit=0\nVoiceCodec=3\n"
-                           "VoiceFormat=14\nSilentLobby=1\nAutoKick=90\n");
+  Loaded loaded = LoadText(
+      "[Server]\nName=Dumped\nPhonetic=dumped\nAuth=0\nDuplicates=1\n"
+      "SendBuffer=8192\nRecvBuffer=0\nLogonTimeout=7\nCloseStd=0\n"
+      "TimeStamp=1\nPingRate=3\nExtraBuffer=65536\nChanWidth=4\n"
+      "ChanDepth=3\nChanClients=5\nDisableQuit=0\nVoiceCodec=3\n"
+      "VoiceFormat=14\nSilentLobby=1\nAutoKick=90\n");
   ASSERT_EQ(loaded.code, 0);
   FakeClock clock;
   Log log(clock);

@@ -68,7 +68,9 @@ ServerProcess::~ServerProcess() {
   std::filesystem::remove_all(root_, ignored);
 }
 
-std::string ServerProcess::PathOf(const std::string& name) const { return dir_ + "/" + name; }
+std::string ServerProcess::PathOf(const std::string& name) const {
+  return dir_ + "/" + name;
+}
 
 void ServerProcess::WriteFile(const std::string& name, const std::string& contents) const {
   std::ofstream(PathOf(name), std::ios::binary) << contents;
@@ -139,8 +141,12 @@ bool ServerProcess::WaitForLog(const std::string& text, int timeoutMs) const {
   return WaitUntil([&] { return Log().find(text) != std::string::npos; }, timeoutMs);
 }
 
-std::string ServerProcess::Stdout() const { return ReadWhole(root_ + "/stdout"); }
-std::string ServerProcess::Stderr() const { return ReadWhole(root_ + "/stderr"); }
+std::string ServerProcess::Stdout() const {
+  return ReadWhole(root_ + "/stdout");
+}
+std::string ServerProcess::Stderr() const {
+  return ReadWhole(root_ + "/stderr");
+}
 
 bool ServerProcess::Signal(int signalNumber) const {
   return pid_ > 0 && !reaped_ && kill(pid_, signalNumber) == 0;
