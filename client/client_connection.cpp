@@ -29,7 +29,9 @@ bool LoopbackAddress(const std::string& text, in_addr& address) {
 
 }  // namespace
 
-ClientConnection::~ClientConnection() { Close(); }
+ClientConnection::~ClientConnection() {
+  Close();
+}
 
 void ClientConnection::Close() {
   if (fd_ >= 0) ::close(fd_);
@@ -132,7 +134,8 @@ std::unique_ptr<Message> ClientConnection::Receive(int timeoutMs) {
   for (;;) {
     if (used_ < buffered_.size()) {
       std::unique_ptr<Message> out;
-      ReadStatus status = reader_.Feed(buffered_.data(), buffered_.size(), used_, receiveCipher_, out);
+      ReadStatus status =
+          reader_.Feed(buffered_.data(), buffered_.size(), used_, receiveCipher_, out);
       if (status == ReadStatus::kMessage) return out;
       if (status != ReadStatus::kWaiting) {
         // A frame we cannot take: the rest of this stream cannot be trusted.

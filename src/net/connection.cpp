@@ -25,7 +25,9 @@ NetOptions NetOptions::From(const ServerSettings& settings, bool daemon) {
 Connection::Connection(ByteCounters* listenerCounters, std::uint16_t connectionId)
     : listener(listenerCounters), id(connectionId) {}
 
-Connection::~Connection() { Close(); }
+Connection::~Connection() {
+  Close();
+}
 
 void Connection::Attach(int fd, const sockaddr_in& peer, std::uint32_t nowSeconds) {
   socket = fd;
@@ -223,8 +225,8 @@ int ConnectionTable::AddToSelectSets(fd_set& read, fd_set& write, fd_set& except
     if (!c.accepted || c.IsPhantom() || c.silentRemoval || c.socket < 0) continue;
     if (c.socket >= FD_SETSIZE) {
       // Never write past the sets; such a socket cannot be served.
-      log_.Write("ERROR: ID %u, socket %d does not fit the wait sets.",
-                 static_cast<unsigned>(c.id), c.socket);
+      log_.Write("ERROR: ID %u, socket %d does not fit the wait sets.", static_cast<unsigned>(c.id),
+                 c.socket);
       c.Close();
       continue;
     }

@@ -13,10 +13,10 @@ struct TypeSize {
 };
 
 constexpr TypeSize kTypeTable[] = {
-    {0, 80},  {6, 10},  {51, 48}, {52, 8},  {53, 12}, {54, 12}, {55, 8},   {58, 4},
-    {59, 8},  {60, 20}, {63, 4},  {66, 8},  {70, 8},  {72, 276}, {73, 84}, {74, 16},
-    {75, 8},  {76, 8},  {80, 268}, {82, 20}, {83, 4}, {84, 12}, {86, 20}, {87, 104},
-    {88, 16}, {89, 16}, {90, 8},  {93, 4},  {96, 4},  {97, 208}, {98, 8}, {99, 136},
+    {0, 80},  {6, 10},  {51, 48},  {52, 8},  {53, 12}, {54, 12},  {55, 8},  {58, 4},
+    {59, 8},  {60, 20}, {63, 4},   {66, 8},  {70, 8},  {72, 276}, {73, 84}, {74, 16},
+    {75, 8},  {76, 8},  {80, 268}, {82, 20}, {83, 4},  {84, 12},  {86, 20}, {87, 104},
+    {88, 16}, {89, 16}, {90, 8},   {93, 4},  {96, 4},  {97, 208}, {98, 8},  {99, 136},
 };
 
 }  // namespace
@@ -102,8 +102,7 @@ std::unique_ptr<Message> CreateMessage(std::uint16_t type) {
 }
 
 const std::uint8_t* ReadBytes(const Message& message, std::size_t& cursor, std::size_t n) {
-  if (cursor < Message::kHeaderSize || cursor > message.Length() ||
-      n > message.Length() - cursor) {
+  if (cursor < Message::kHeaderSize || cursor > message.Length() || n > message.Length() - cursor) {
     return nullptr;
   }
   const std::uint8_t* bytes = message.Data() + cursor;
@@ -152,8 +151,7 @@ bool ReadCountedString(const Message& message, std::size_t& cursor, std::size_t 
 }
 
 bool WriteU16List(Message& message, const std::vector<std::uint16_t>& list) {
-  if (list.size() > 0xFFFF ||
-      message.Length() + 2 + 2 * list.size() > Message::kMaxLength) {
+  if (list.size() > 0xFFFF || message.Length() + 2 + 2 * list.size() > Message::kMaxLength) {
     return false;
   }
   WriteBigU16(message, static_cast<std::uint16_t>(list.size()));

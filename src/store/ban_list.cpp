@@ -16,7 +16,9 @@ namespace {
 
 constexpr std::size_t kMaxAddressText = 78;
 
-std::string Str(std::string_view text) { return std::string(text); }
+std::string Str(std::string_view text) {
+  return std::string(text);
+}
 
 // One ban per line: a line break inside a field would split the ban in two.
 std::string LineField(std::string_view text) {
@@ -130,9 +132,8 @@ int AddToList(BanList& list, Log& log, const char* coveredFormat, const char* ba
 }
 
 // Removes the exact entry; the log names the user of the entry removed.
-int RemoveFromList(BanList& list, Log& log, const char* missingFormat,
-                   const char* unbannedFormat, std::string_view addressText,
-                   std::string_view admin) {
+int RemoveFromList(BanList& list, Log& log, const char* missingFormat, const char* unbannedFormat,
+                   std::string_view addressText, std::string_view admin) {
   BanEntry pattern;
   ParseAddress(pattern, addressText);
   const std::string text = Str(addressText);
@@ -157,8 +158,8 @@ int RemoveFromList(BanList& list, Log& log, const char* missingFormat,
 int AddChannelBan(BanList& list, Log& log, std::string_view addressText, std::string_view name,
                   std::string_view admin, std::string_view reason) {
   return AddToList(list, log, "CHANNEL: The IP %s is already banned or in a banned subnet.",
-                   "CHANNEL: Banning %s, IP %s, Admin %s, Because '%s'.", addressText, name,
-                   admin, reason);
+                   "CHANNEL: Banning %s, IP %s, Admin %s, Because '%s'.", addressText, name, admin,
+                   reason);
 }
 
 int RemoveChannelBan(BanList& list, Log& log, std::string_view addressText,
@@ -264,8 +265,8 @@ int ServerBanList::RemoveBan(std::string_view addressText, std::string_view admi
   return 0;
 }
 
-void ServerBanList::AutoBan(ConnectionTable& table, Connection& connection,
-                            std::uint32_t minutes, bool kick) {
+void ServerBanList::AutoBan(ConnectionTable& table, Connection& connection, std::uint32_t minutes,
+                            bool kick) {
   if (connection.administrator || Full()) return;
   auto entry = std::make_unique<BanEntry>();
   if (!ParseNew(*entry, connection.addressText)) return;
@@ -279,8 +280,7 @@ void ServerBanList::AutoBan(ConnectionTable& table, Connection& connection,
     list_.Append(std::move(entry));
   }
   if (kick) {
-    table.DisconnectWithNotice(connection, kReasonTemporarilyBanned,
-                               static_cast<int>(minutes + 1));
+    table.DisconnectWithNotice(connection, kReasonTemporarilyBanned, static_cast<int>(minutes + 1));
   }
 }
 

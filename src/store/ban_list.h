@@ -27,15 +27,15 @@ struct BanEntry {
   std::uint32_t lastLogged = 0;  // millisecond clock of the last reported attempt
   bool reported = false;         // an attempt has been reported at least once
   std::uint32_t attempts = 0;
-  bool temporary = false;  // never written to the ban file
+  bool temporary = false;           // never written to the ban file
   std::uint32_t expiryStart = 0;    // wall-clock seconds when a temporary ban began
   std::uint32_t expirySeconds = 0;  // its length
 };
 
 enum BanResult : int {
   kBanOk = 0,
-  kBanCovered = -1,     // AddBan: already covered; RemoveBan: no exact entry
-  kBanNotAppended = -2, // added, but the ban file could not be appended to
+  kBanCovered = -1,      // AddBan: already covered; RemoveBan: no exact entry
+  kBanNotAppended = -2,  // added, but the ban file could not be appended to
   kBanListFull = -3,
   kBanBadAddress = -4,  // the address text does not parse; nothing added
 };
@@ -71,14 +71,13 @@ class BanList {
 // Channel bans: like AddBan and RemoveBan without a limit or a file.
 int AddChannelBan(BanList& list, Log& log, std::string_view addressText, std::string_view name,
                   std::string_view admin, std::string_view reason);
-int RemoveChannelBan(BanList& list, Log& log, std::string_view addressText,
-                     std::string_view admin);
+int RemoveChannelBan(BanList& list, Log& log, std::string_view addressText, std::string_view admin);
 
 // What the accept path does with a banned peer.
 struct BanCheck {
   bool refused = false;
-  int reason = 0;   // 48 temporary, 49 permanent
-  int minutes = 0;  // temporary: seconds left / 60 + 1
+  int reason = 0;       // 48 temporary, 49 permanent
+  int minutes = 0;      // temporary: seconds left / 60 + 1
   bool notify = false;  // reported now: send the notice
 };
 

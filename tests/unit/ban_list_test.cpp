@@ -1,3 +1,5 @@
+#include "store/ban_list.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,7 +12,6 @@
 
 #include "net/connection.h"
 #include "net_test_peer.h"
-#include "store/ban_list.h"
 
 namespace kestrune {
 namespace {
@@ -19,7 +20,9 @@ using testing::CapturedLog;
 using testing::PairedConnection;
 using testing::Peer;
 
-std::uint32_t Ip(const char* text) { return ntohl(inet_addr(text)); }
+std::uint32_t Ip(const char* text) {
+  return ntohl(inet_addr(text));
+}
 
 class BanListTest : public ::testing::Test {
  protected:
@@ -237,7 +240,8 @@ TEST_F(BanListTest, ServerListLimitAndExpiredTemporaryBansMakeRoom) {
 
   // Loading from the file does not check the limit.
   std::string many;
-  for (int i = 0; i < 4100; ++i) many += "13.0." + std::to_string(i / 256) + "." + std::to_string(i % 256) + "\n";
+  for (int i = 0; i < 4100; ++i)
+    many += "13.0." + std::to_string(i / 256) + "." + std::to_string(i % 256) + "\n";
   WriteFile(many);
   ServerBanList loaded(log.log, log.clock, path);
   loaded.LoadBans();

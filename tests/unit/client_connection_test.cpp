@@ -1,3 +1,5 @@
+#include "client/client_connection.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -6,7 +8,6 @@
 
 #include <cstring>
 
-#include "client/client_connection.h"
 #include "net/connection.h"
 #include "net_test_peer.h"
 

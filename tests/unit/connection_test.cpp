@@ -1,3 +1,5 @@
+#include "net/connection.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -5,7 +7,6 @@
 #include <set>
 #include <string>
 
-#include "net/connection.h"
 #include "net_test_peer.h"
 
 namespace kestrune {

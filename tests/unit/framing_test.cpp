@@ -1,9 +1,10 @@
+#include "net/framing.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "net/connection.h"
-#include "net/framing.h"
 #include "net_test_peer.h"
 
 namespace kestrune {
@@ -29,10 +30,10 @@ TEST(FramingVectors, FixedKeyMessageAndWholeFrame) {
   std::vector<std::uint8_t> plain(32);
   for (int i = 0; i < 32; ++i) plain[i] = static_cast<std::uint8_t>(i);
   for (char c : std::string("Kestrune")) plain.push_back(static_cast<std::uint8_t>(c));
-  const auto expected = Bytes({0xFA, 0xB1, 0xFE, 0x23, 0x30, 0xD2, 0x46, 0x67, 0xF4, 0x76,
-                               0x42, 0x10, 0xC7, 0x14, 0x39, 0x46, 0xE8, 0x5C, 0x7D, 0x0A,
-                               0x8C, 0x58, 0x26, 0xDD, 0x2A, 0x4F, 0x5C, 0xE3, 0x57, 0x78,
-                               0x05, 0x87, 0x7E, 0x65, 0x29, 0x76, 0x98, 0xA7, 0x41, 0xAB});
+  const auto expected =
+      Bytes({0xFA, 0xB1, 0xFE, 0x23, 0x30, 0xD2, 0x46, 0x67, 0xF4, 0x76, 0x42, 0x10, 0xC7, 0x14,
+             0x39, 0x46, 0xE8, 0x5C, 0x7D, 0x0A, 0x8C, 0x58, 0x26, 0xDD, 0x2A, 0x4F, 0x5C, 0xE3,
+             0x57, 0x78, 0x05, 0x87, 0x7E, 0x65, 0x29, 0x76, 0x98, 0xA7, 0x41, 0xAB});
 
   Message message(plain.size());
   std::memcpy(message.Data(), plain.data(), plain.size());
@@ -157,8 +158,8 @@ TEST_F(FramingSocket, LengthLimits) {
     int length;
     bool accepted;
   };
-  for (Case c : {Case{0, false}, Case{4097, false}, Case{0xFFFF, false}, Case{4096, true},
-                 Case{1, true}}) {
+  for (Case c :
+       {Case{0, false}, Case{4097, false}, Case{0xFFFF, false}, Case{4096, true}, Case{1, true}}) {
     SCOPED_TRACE(c.length);
     SetUp();
     std::vector<std::uint8_t> frame = {static_cast<std::uint8_t>(c.length >> 8),

@@ -1,8 +1,8 @@
+#include "net/message.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "net/message.h"
 
 namespace kestrune {
 namespace {
@@ -13,8 +13,8 @@ TEST(MessageTypes, CreateUsesFixedSizesAndRefusesUnknownTypes) {
     int length;  // 0: no message
   };
   for (Case c : {Case{MSG_HANDSHAKE, 84}, Case{MSG_SERVER_TEXT, 14}, Case{MSG_LOGIN, 280},
-                 Case{MSG_BAN_LIST, 212}, Case{MSG_USER_ADMIN, 140}, Case{53, 16},
-                 Case{84, 16}, Case{1, 0}, Case{100, 0}, Case{0xFFFF, 0}}) {
+                 Case{MSG_BAN_LIST, 212}, Case{MSG_USER_ADMIN, 140}, Case{53, 16}, Case{84, 16},
+                 Case{1, 0}, Case{100, 0}, Case{0xFFFF, 0}}) {
     SCOPED_TRACE(c.type);
     auto m = CreateMessage(c.type);
     if (c.length == 0) {
@@ -73,8 +73,8 @@ TEST(CountedString, BigEndianLengthAndMaximum) {
     std::size_t maximum;
     bool ok;
   };
-  for (Case c : {Case{255, 256, true}, Case{256, 256, false}, Case{0, 1, true},
-                 Case{1023, 1024, true}}) {
+  for (Case c :
+       {Case{255, 256, true}, Case{256, 256, false}, Case{0, 1, true}, Case{1023, 1024, true}}) {
     SCOPED_TRACE(c.size);
     auto w = CreateMessage(MSG_CHAT);
     ASSERT_TRUE(WriteCountedString(*w, std::string(c.size, 'x')));
