@@ -527,7 +527,7 @@ void AccountStore::PushToSessions(const UserAccount& account, bool rankChanged) 
     return nullptr;
   };
   auto take = [this, &account](std::uint16_t id) {
-    if (P* copy = sessions_->Permissions(id)) *copy = account.permissions;
+    sessions_->SetPermissions(id, account.permissions);
   };
 
   if (account.isGuest) {
@@ -555,8 +555,8 @@ void AccountStore::PushToSessions(const UserAccount& account, bool rankChanged) 
     if (!s.loggedIn || s.phantomOwner != 0 || s.guest || !EqualsIgnoreCase(s.name, account.name)) {
       continue;
     }
-    const P* copy = sessions_->Permissions(s.id);
-    if (s.adminMode && copy != nullptr && copy->Has(P::kServerAdmin) &&
+    std::optional<P> copy = sessions_->Permissions(s.id);
+    if (s.adminMode && copy && copy->Has(P::kServerAdmin) &&
         !account.permissions.Has(P::kServerAdmin)) {
       sessions_->SetAdminMode(s.id, false);
       sessions_->NotifyAdminModeEnded(s.id);
@@ -623,7 +623,7 @@ std::optional<SessionInfo> AccountStore::FindSession(std::uint16_t connectionId)
 
 void AccountStore::ApplyToConnection(std::uint16_t connectionId, const UserAccount& account) {
   if (sessions_ == nullptr) return;
-  if (P* copy = sessions_->Permissions(connectionId)) *copy = account.permissions;
+  sessions_->SetPermissions(connectionId, account.permissions);
   for (std::uint16_t channel : account.chanAuth) sessions_->GrantChannelAuth(connectionId, channel);
 }
 
@@ -648,27 +648,23 @@ void AccountStore::ApplyAdminRights(PermissionBlock& block) {
 void AccountStore::GrantAdminMode(std::uint16_t connectionId) {
   std::optional<SessionInfo> session = FindSession(connectionId);
   if (!session || session->adminMode) return;
-  P* copy = sessions_->Permissions(connectionId);
-  if (copy == nullptr) return;
+  std::optional<P> copy = sessions_->Permissions(connectionId);
+  if (!copy) return;
   sessions_->SetAdminMode(connectionId, true);
   ApplyAdminRights(*copy);
+  sessions_->SetPermissions(connectionId, *copy);
   sessions_->SendPermissions(connectionId);
 }
 
 void AccountStore::DropAdminMode(std::uint16_t connectionId) {
   std::optional<SessionInfo> session = FindSession(connectionId);
   if (!session || !session->adminMode) return;
-  P* copy = sessions_->Permissions(connectionId);
-  if (copy == nullptr) return;
+  if (!sessions_->Permissions(connectionId)) return;
   sessions_->SetAdminMode(connectionId, false);
   const UserAccount* account = session->guest ? GuestAccount() : FindByName(session->name);
   // An account deleted meanwhile must not leave the administrator rights behind.
   if (account == nullptr) account = GuestAccount();
-  if (account != nullptr) {
-    *copy = account->permissions;
-  } else {
-    *copy = P();
-  }
+  sessions_->SetPermissions(connectionId, account != nullptr ? account->permissions : P());
   sessions_->SendPermissions(connectionId);
 }
 

@@ -56,8 +56,9 @@ class AccountSessions {
  public:
   virtual ~AccountSessions() = default;
   virtual std::vector<SessionInfo> Sessions() = 0;
-  // The connection's permission copy, or nullptr when there is no such id.
-  virtual PermissionBlock* Permissions(std::uint16_t connectionId) = 0;
+  // The connection's permission copy; none when there is no such id.
+  virtual std::optional<PermissionBlock> Permissions(std::uint16_t connectionId) = 0;
+  virtual void SetPermissions(std::uint16_t connectionId, const PermissionBlock& block) = 0;
   virtual void SetAdminMode(std::uint16_t connectionId, bool on) = 0;
   // Sends the connection its copy (MSG_ACCOUNT_ADMIN action 5).
   virtual void SendPermissions(std::uint16_t connectionId) = 0;

@@ -105,9 +105,13 @@ struct FakeSessions : AccountSessions {
   }
 
   std::vector<SessionInfo> Sessions() override { return list; }
-  P* Permissions(std::uint16_t id) override {
+  std::optional<P> Permissions(std::uint16_t id) override {
     auto it = copies.find(id);
-    return it == copies.end() ? nullptr : &it->second;
+    if (it == copies.end()) return std::nullopt;
+    return it->second;
+  }
+  void SetPermissions(std::uint16_t id, const P& block) override {
+    if (copies.count(id) != 0) copies[id] = block;
   }
   void SetAdminMode(std::uint16_t id, bool on) override {
     Find(id)->adminMode = on;
