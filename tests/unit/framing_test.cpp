@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "net/connection.h"
@@ -371,6 +373,52 @@ TEST(FrameReaderFeed, TwoFramesInOneBufferAndBadLength) {
   ASSERT_EQ(reader.Feed(fa.data(), fa.size(), used, in, got), ReadStatus::kMessage);
   EXPECT_EQ(got->GetU16(4), 2);
   EXPECT_EQ(reader.Feed(fa.data(), fa.size(), used, in, got), ReadStatus::kBadLength);
+}
+
+// Many frames of random sizes, cut at random points: every message arrives
+// once, whole and in order, whatever the split.
+TEST(FrameReaderFeed, AnySplitOfAStreamGivesEveryMessageInOrder) {
+  std::srand(4242);
+  StreamCipher out;
+  StreamCipher in;
+  const std::uint8_t key[] = {'r', 'a', 'n', 'd', 'o', 'm', 'K'};
+  std::vector<std::uint8_t> stream;
+  std::vector<std::vector<std::uint8_t>> sent;
+  for (int i = 0; i < 200; ++i) {
+    Message m(1 + std::rand() % 4096);
+    for (std::size_t j = 0; j < m.Length(); ++j)
+      m.Data()[j] = static_cast<std::uint8_t>(std::rand());
+    std::vector<std::uint8_t> frame;
+    ASSERT_TRUE(BuildFrame(m, out, frame));
+    if (i == 0) {
+      out.Install(key, sizeof key);
+      in.Install(key, sizeof key);
+    }
+    stream.insert(stream.end(), frame.begin(), frame.end());
+    sent.emplace_back(m.Data(), m.Data() + m.Length());
+  }
+  FrameReader reader;
+  std::size_t received = 0;
+  std::size_t offset = 0;
+  while (offset < stream.size()) {
+    std::size_t chunk = std::min<std::size_t>(1 + std::rand() % 5000, stream.size() - offset);
+    std::size_t used = 0;
+    while (used < chunk) {
+      std::unique_ptr<Message> got;
+      ReadStatus status = reader.Feed(stream.data() + offset, chunk, used, in, got);
+      if (status == ReadStatus::kMessage) {
+        ASSERT_LT(received, sent.size());
+        ASSERT_EQ(std::vector<std::uint8_t>(got->Data(), got->Data() + got->Length()),
+                  sent[received])
+            << received;
+        ++received;
+      } else {
+        ASSERT_EQ(status, ReadStatus::kWaiting);
+      }
+    }
+    offset += chunk;
+  }
+  EXPECT_EQ(received, sent.size());
 }
 
 }  // namespace
