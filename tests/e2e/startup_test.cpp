@@ -235,8 +235,7 @@ TEST(StartupRun, LogAndConsoleHoldTheSettingsDump) {
   // With TimeStamp on, console lines carry the stamp too.
   EXPECT_TRUE(
       std::regex_search(server.Stdout(), std::regex(R"(\n\d{8} \d{2}:\d{2}:\d{2} READY:\n)")));
-  ASSERT_TRUE(server.Signal(SIGTERM));
-  EXPECT_EQ(server.WaitExit(), 0);
+  EXPECT_EQ(server.Stop(), 0);
 }
 
 TEST(StartupRun, PrefixSwitchNamesEveryFile) {
@@ -247,8 +246,7 @@ TEST(StartupRun, PrefixSwitchNamesEveryFile) {
   EXPECT_EQ(server.ReadFile("mysrv.pid"), std::to_string(server.Pid()));
   EXPECT_FALSE(server.Exists("kestrune_srv.log"));
   EXPECT_FALSE(server.Exists("kestrune_srv.pid"));
-  ASSERT_TRUE(server.Signal(SIGTERM));
-  EXPECT_EQ(server.WaitExit(), 0);
+  EXPECT_EQ(server.Stop(), 0);
   EXPECT_FALSE(server.Exists("mysrv.pid"));
   EXPECT_TRUE(Contains(server.Log(), "END: Shutdown complete."));
 }
@@ -273,8 +271,7 @@ TEST(StartupRun, ClosedStandardInputIsReopened) {
   std::error_code error;
   EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(server.Pid()) + "/fd/0", error),
             "/dev/null");
-  ASSERT_TRUE(server.Signal(SIGTERM));
-  EXPECT_EQ(server.WaitExit(), 0);
+  EXPECT_EQ(server.Stop(), 0);
 }
 
 TEST(StartupRun, AlarmSignalEndsWithStatusOneAndRemovesThePidFile) {
@@ -361,8 +358,7 @@ TEST(StartupFailures, OverlongNamesExitWithStatusThreeAfterTheDump) {
     ASSERT_TRUE(server.Start());
     if (c.message.empty()) {
       ASSERT_TRUE(server.WaitForLog("READY:"));
-      ASSERT_TRUE(server.Signal(SIGTERM));
-      EXPECT_EQ(server.WaitExit(), 0);
+      EXPECT_EQ(server.Stop(), 0);
       continue;
     }
     EXPECT_EQ(server.WaitExit(), 3);

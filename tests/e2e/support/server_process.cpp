@@ -90,6 +90,12 @@ void ServerProcess::WriteSettings(const std::string& keys) const {
 }
 
 bool ServerProcess::Start(const std::vector<std::string>& args, Input input) {
+  if (pid_ > 0 && !reaped_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    reaped_ = true;
+  }
+  CloseStdin();
   int pipeFds[2] = {-1, -1};
   if (input == Input::kPipe && pipe2(pipeFds, O_CLOEXEC) != 0) return false;
   const std::string outPath = root_ + "/stdout";
@@ -135,6 +141,11 @@ bool ServerProcess::Start(const std::vector<std::string>& args, Input input) {
 
 bool ServerProcess::StartReady(const std::vector<std::string>& args) {
   return Start(args) && WaitForLog("READY:");
+}
+
+std::optional<int> ServerProcess::Stop(int timeoutMs) {
+  if (!Signal(SIGTERM)) return std::nullopt;
+  return WaitExit(timeoutMs);
 }
 
 bool ServerProcess::WaitForLog(const std::string& text, int timeoutMs) const {

@@ -43,9 +43,12 @@ class ServerProcess {
 
   // Starts the server in the folder with these arguments (program name not
   // included). Standard output and error go to files read by Stdout/Stderr.
+  // A process from an earlier Start that still runs is killed first.
   bool Start(const std::vector<std::string>& args = {}, Input input = Input::kPipe);
   // Start, then wait for "READY:" in the log.
   bool StartReady(const std::vector<std::string>& args = {});
+  // SIGTERM, then WaitExit: 0 after a clean shutdown.
+  std::optional<int> Stop(int timeoutMs = 10000);
 
   // True once the log (PREFIX.log) holds `text`; false after `timeoutMs`.
   bool WaitForLog(const std::string& text, int timeoutMs = 10000) const;
