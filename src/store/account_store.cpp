@@ -17,7 +17,9 @@ constexpr const char* kUnknownReason = "Unknown";
 constexpr std::string_view kNameForbidden = ",;|%";
 constexpr std::size_t kNameScanLimit = 32;
 
-bool IsGuestName(std::string_view name) { return EqualsIgnoreCase(name, kGuestName); }
+bool IsGuestName(std::string_view name) {
+  return EqualsIgnoreCase(name, kGuestName);
+}
 
 // The administrator rights that only an editor in AdminMode may hand out.
 void CopyAdminOnlyBytes(P& to, const P& from) {
@@ -28,7 +30,9 @@ void CopyAdminOnlyBytes(P& to, const P& from) {
   to.SetByte(P::kMuteOthersPTT, from.Byte(P::kMuteOthersPTT));
 }
 
-void ClearAdminOnlyBytes(P& block) { CopyAdminOnlyBytes(block, P()); }
+void ClearAdminOnlyBytes(P& block) {
+  CopyAdminOnlyBytes(block, P());
+}
 
 void ApplyUnknownReason(UserAccount& account) {
   if (account.permissions.Has(P::kLocked) && account.lockedReason.empty()) {
@@ -54,8 +58,7 @@ std::uint8_t ReadByte(const IniSection& section, const char* key, std::uint8_t f
   return static_cast<std::uint8_t>(AtoiRule(entry->value.c_str()));
 }
 
-std::string ReadText(const IniSection& section, const char* key, bool escaped,
-                     std::size_t limit) {
+std::string ReadText(const IniSection& section, const char* key, bool escaped, std::size_t limit) {
   const IniEntry* entry = section.FindEntry(key);
   if (entry == nullptr) return {};
   std::string text = entry->value;
@@ -167,8 +170,8 @@ int AccountStore::Load() {
       block.SetDefChan(ResolvePath(defChan->value));
     }
 
-    for (auto [listKey, list] : {std::pair{"ChanAdmin", &account->chanAdmin},
-                                 std::pair{"ChanAuth", &account->chanAuth}}) {
+    for (auto [listKey, list] :
+         {std::pair{"ChanAdmin", &account->chanAdmin}, std::pair{"ChanAuth", &account->chanAuth}}) {
       std::string base = listKey;
       int count = AtoiRule(section.FindEntry(base + "Count") != nullptr
                                ? section.FindEntry(base + "Count")->value.c_str()
@@ -208,13 +211,13 @@ int AccountStore::Load() {
     created->isGuest = true;
     P& block = created->permissions;
     block.SetUid(static_cast<std::uint16_t>(uid));
-    for (std::size_t at : {P::kChanSwitch, P::kVoiceRecv, P::kPhantomsAdd, P::kRecord,
-                           P::kBroadcast, P::kBroadcastLobby, P::kBroadcastU2U,
-                           P::kBroadcastCrossChan, P::kSendTTS, P::kSendWave, P::kSendPages,
-                           P::kSendComments, P::kPhonetic, P::kSoundsComment, P::kSoundsEvents,
-                           P::kChatGlobal, P::kSeeGuests, P::kSeeNonGuests, P::kSeeMotd,
-                           P::kSeeServerComment, P::kSeeChan, P::kSeeChanComments,
-                           P::kSeeUserComments}) {
+    for (std::size_t at :
+         {P::kChanSwitch, P::kVoiceRecv,       P::kPhantomsAdd,    P::kRecord,
+          P::kBroadcast,  P::kBroadcastLobby,  P::kBroadcastU2U,   P::kBroadcastCrossChan,
+          P::kSendTTS,    P::kSendWave,        P::kSendPages,      P::kSendComments,
+          P::kPhonetic,   P::kSoundsComment,   P::kSoundsEvents,   P::kChatGlobal,
+          P::kSeeGuests,  P::kSeeNonGuests,    P::kSeeMotd,        P::kSeeServerComment,
+          P::kSeeChan,    P::kSeeChanComments, P::kSeeUserComments}) {
       block.SetByte(at, 1);
     }
     slots_[uid] = std::move(created);
@@ -268,8 +271,8 @@ int AccountStore::Save() {
     for (const PermissionKey& key : FlagPermissionKeys()) {
       add(key.key, std::to_string(block.Byte(key.offset)));
     }
-    for (auto [listKey, list] : {std::pair{"ChanAdmin", &account->chanAdmin},
-                                 std::pair{"ChanAuth", &account->chanAuth}}) {
+    for (auto [listKey, list] :
+         {std::pair{"ChanAdmin", &account->chanAdmin}, std::pair{"ChanAuth", &account->chanAuth}}) {
       std::string base = listKey;
       // The count keeps the ids of channels that have gone; their keys do not.
       add(base + "Count", std::to_string(list->size()));
@@ -314,8 +317,8 @@ UserAccount* AccountStore::GuestAccount() {
 }
 
 int AccountStore::Count() const {
-  return static_cast<int>(
-      std::count_if(slots_.begin(), slots_.end(), [](const auto& slot) { return slot != nullptr; }));
+  return static_cast<int>(std::count_if(slots_.begin(), slots_.end(),
+                                        [](const auto& slot) { return slot != nullptr; }));
 }
 
 UserAccount* AccountStore::Next(int& cursor) {
@@ -337,8 +340,8 @@ int AccountStore::CheckLoginName(std::string_view name) {
   for (const char* reserved : {"ADMIN", "CONSOLE", "GUEST", "(GUEST)"}) {
     if (EqualsIgnoreCase(name, reserved)) return kReservedName;
   }
-  if (name.size() >= 8 && std::all_of(name.begin(), name.begin() + 8,
-                                      [](char c) { return c == 'x' || c == 'X'; })) {
+  if (name.size() >= 8 &&
+      std::all_of(name.begin(), name.begin() + 8, [](char c) { return c == 'x' || c == 'X'; })) {
     return kReservedName;
   }
   std::string_view scanned = name.substr(0, std::min(name.size(), kNameScanLimit));

@@ -24,7 +24,7 @@ struct AccountEditor {
   std::uint16_t id = 0;
   std::string name;
   bool adminMode = false;
-  bool guest = false;  // logged in with the guest account
+  bool guest = false;           // logged in with the guest account
   PermissionBlock permissions;  // the connection's copy
 };
 

@@ -133,8 +133,7 @@ void ConnectionBridge::TakeOutOfChannel(std::uint16_t connectionId) {
   if (c != nullptr && hooks_.takeOutOfChannel) hooks_.takeOutOfChannel(*c);
 }
 
-void ConnectionBridge::Disconnect(std::uint16_t connectionId, int reason,
-                                  const std::string& text) {
+void ConnectionBridge::Disconnect(std::uint16_t connectionId, int reason, const std::string& text) {
   if (Connection* c = table_.FindById(connectionId)) {
     table_.DisconnectWithNotice(*c, reason, 0, text);
   }

@@ -13,11 +13,11 @@ struct OffenceRule {
 };
 
 constexpr OffenceRule kRules[5] = {
-    {true, 10, 10, 240},    // wrong account password
-    {true, 5, 5, 4320},     // wrong administrator password
-    {false, 1, 30, 4320},   // unknown message type: counted only
-    {true, 5, 5, 4320},     // wrong channel password
-    {false, 3, 15, 4320},   // console command without Rcon: counted only
+    {true, 10, 10, 240},   // wrong account password
+    {true, 5, 5, 4320},    // wrong administrator password
+    {false, 1, 30, 4320},  // unknown message type: counted only
+    {true, 5, 5, 4320},    // wrong channel password
+    {false, 3, 15, 4320},  // console command without Rcon: counted only
 };
 }  // namespace
 

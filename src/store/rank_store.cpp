@@ -11,7 +11,9 @@ namespace {
 constexpr std::size_t kAbbrevFileLimit = 15;
 constexpr std::size_t kDescrFileLimit = 63;
 
-bool ValidId(int id) { return id >= 1 && id <= RankStore::kMaxRanks; }
+bool ValidId(int id) {
+  return id >= 1 && id <= RankStore::kMaxRanks;
+}
 }  // namespace
 
 void RankStore::Load() {
@@ -91,8 +93,12 @@ const Rank* RankStore::DescrUser(std::string_view descr, int except) const {
   return nullptr;
 }
 
-const Rank* RankStore::FindByAbbrev(std::string_view abbrev) const { return AbbrevUser(abbrev, 0); }
-const Rank* RankStore::FindByDescr(std::string_view descr) const { return DescrUser(descr, 0); }
+const Rank* RankStore::FindByAbbrev(std::string_view abbrev) const {
+  return AbbrevUser(abbrev, 0);
+}
+const Rank* RankStore::FindByDescr(std::string_view descr) const {
+  return DescrUser(descr, 0);
+}
 
 int RankStore::Count() const {
   return static_cast<int>(std::count_if(slots_.begin() + 1, slots_.end(),

@@ -15,7 +15,7 @@ using StoreLogSink = std::function<void(std::string_view text)>;
 
 struct SpamSetting {
   bool enabled = false;
-  std::int32_t action = 0;  // kSpamNone, kSpamDisconnect or kSpamBan
+  std::int32_t action = 0;        // kSpamNone, kSpamDisconnect or kSpamBan
   std::uint32_t interval = 1000;  // ms
   std::int32_t times = 2;
 };

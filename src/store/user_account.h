@@ -12,7 +12,7 @@
 namespace kestrune {
 
 struct UserAccount {
-  static constexpr std::size_t kNameLimit = 31;  // bytes
+  static constexpr std::size_t kNameLimit = 31;   // bytes
   static constexpr std::size_t kOwnerLimit = 32;  // texts are shorter than these
   static constexpr std::size_t kNotesLimit = 256;
   static constexpr std::size_t kLockedReasonLimit = 128;

@@ -1,5 +1,4 @@
 #include "store/account_store.h"
-#include "store/ini_file.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,6 +10,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "store/ini_file.h"
 
 namespace kestrune {
 namespace {
@@ -217,14 +218,14 @@ class AccountStoreTest : public ::testing::Test {
 // ---------------------------------------------------------------- loading
 
 TEST_F(AccountStoreTest, LoadDropsAndFixesRecords) {
-  ASSERT_EQ(Load(Account("Bob", "UID=1\n") +                            // no EncPass
-                 Account("Ann", "UID=3\nEncPass=" + kHexA + "\n") +     //
-                 Account("ann", "UID=4\nEncPass=" + kHexA + "\n") +     // name taken
-                 Account("NoUid", "EncPass=" + kHexA + "\n") +          // gets 2 (1 is in the file)
-                 Account("Twin", "UID=3\nEncPass=" + kHexA + "\n") +    // UID taken
-                 Account("Zero", "UID=0\nEncPass=" + kHexA + "\n") +    // bad UID
-                 Account("Big", "UID=65539\nEncPass=" + kHexA + "\n") + // 65539 % 65536 = 3
-                 Account("a,b", "UID=7\nEncPass=" + kHexA + "\n") +     // illegal character
+  ASSERT_EQ(Load(Account("Bob", "UID=1\n") +                          // no EncPass
+                 Account("Ann", "UID=3\nEncPass=" + kHexA + "\n") +   //
+                 Account("ann", "UID=4\nEncPass=" + kHexA + "\n") +   // name taken
+                 Account("NoUid", "EncPass=" + kHexA + "\n") +        // gets 2 (1 is in the file)
+                 Account("Twin", "UID=3\nEncPass=" + kHexA + "\n") +  // UID taken
+                 Account("Zero", "UID=0\nEncPass=" + kHexA + "\n") +  // bad UID
+                 Account("Big", "UID=65539\nEncPass=" + kHexA + "\n") +  // 65539 % 65536 = 3
+                 Account("a,b", "UID=7\nEncPass=" + kHexA + "\n") +      // illegal character
                  Account(std::string(32, 'n'), "UID=8\nEncPass=" + kHexA + "\n") +
                  Account("  Spaced  ", "UID=9\nEncPass=" + kHexA + "\n") +
                  Account("Short", "UID=10\nEncPass=ABC\n")),
@@ -368,18 +369,19 @@ TEST_F(AccountStoreTest, MissingFileGivesAGuestOnlyFile) {
 }
 
 TEST_F(AccountStoreTest, LoadedGuestIsCleaned) {
-  ASSERT_EQ(Load(Account("GUEST", "UID=4\nServerAdmin=1\nUsersAdd=1\nRcon=1\nReserved=1\n"
-                                  "Owner=Bob\nComplaintsRecv=1\nMuteOthersPTT=1\nLocked=1\n"
-                                  "ChanAdminCount=1\nChanAdmin0=Lobby\nEncPass=" +
-                                  kHexA + "\n") +
+  ASSERT_EQ(Load(Account("GUEST",
+                         "UID=4\nServerAdmin=1\nUsersAdd=1\nRcon=1\nReserved=1\n"
+                         "Owner=Bob\nComplaintsRecv=1\nMuteOthersPTT=1\nLocked=1\n"
+                         "ChanAdminCount=1\nChanAdmin0=Lobby\nEncPass=" +
+                             kHexA + "\n") +
                  Account("Bob", "UID=2\nEncPass=" + kHexA + "\n")),
             0);
   const UserAccount& guest = *store->GuestAccount();
   EXPECT_EQ(guest.name, "GUEST");
   EXPECT_EQ(guest.Uid(), 4);
   EXPECT_TRUE(guest.isGuest);
-  for (std::size_t at : {P::kServerAdmin, P::kUsersAdd, P::kRcon, P::kReserved,
-                         P::kComplaintsRecv, P::kMuteOthersPTT}) {
+  for (std::size_t at : {P::kServerAdmin, P::kUsersAdd, P::kRcon, P::kReserved, P::kComplaintsRecv,
+                         P::kMuteOthersPTT}) {
     EXPECT_EQ(guest.permissions.Byte(at), 0) << at;
   }
   EXPECT_FALSE(guest.permissions.Digest().IsSet());
@@ -392,8 +394,8 @@ TEST_F(AccountStoreTest, LoadedGuestIsCleaned) {
 TEST_F(AccountStoreTest, FiftyAccountsWithoutGuestLoseUid50) {
   std::string text;
   for (int uid = 1; uid <= 50; ++uid) {
-    text += Account("User" + std::to_string(uid), "UID=" + std::to_string(uid) +
-                                                       "\nEncPass=" + kHexA + "\n");
+    text += Account("User" + std::to_string(uid),
+                    "UID=" + std::to_string(uid) + "\nEncPass=" + kHexA + "\n");
   }
   ASSERT_EQ(Load(text), 0);
   EXPECT_EQ(store->Count(), 50);
@@ -420,8 +422,9 @@ TEST_F(AccountStoreTest, FileTheServerWroteLoadsAndSavesByteForByte) {
                                      "\nServerAdmin=1\nRank=1\nDefChan=Lobby/Quiet\n"
                                      "Notes=a%0Ab\nChanAdminCount=2\nChanAdmin0=Lobby\n"
                                      "ChanAdmin1=Games/Chess\nChanAuthCount=1\nChanAuth0=Games\n") +
-                 Account("Bob", "EncPass=" + kHexB + "\nLocked=1\nOwner=Root\nReserved=1\n"
-                                "DuplicatesIPs=2\nSeeChan=0\nEqualizer=7\n")),
+                 Account("Bob", "EncPass=" + kHexB +
+                                    "\nLocked=1\nOwner=Root\nReserved=1\n"
+                                    "DuplicatesIPs=2\nSeeChan=0\nEqualizer=7\n")),
             0);
   const std::string first = Saved();
   ASSERT_EQ(store->Load(), 0);
@@ -475,12 +478,11 @@ TEST_F(AccountStoreTest, CheckLoginName) {
     std::string name;
     int code;
   };
-  for (const Case& c : {Case{"Console", 7}, Case{"admin", 7}, Case{"(guest)", 7},
-                        Case{"GUEST", 7}, Case{"xxxxxxxxBob", 7}, Case{"XxXxXxXx", 7},
-                        Case{"xxxxxxx", 0}, Case{"a,b", 8}, Case{"a;b", 8}, Case{"a|b", 8},
-                        Case{"100%", 8}, Case{"tab\there", 8},
-                        Case{std::string(32, 'a') + ",", 0}, Case{"Guest2", 0},
-                        Case{"Bob", 0}}) {
+  for (const Case& c :
+       {Case{"Console", 7}, Case{"admin", 7}, Case{"(guest)", 7}, Case{"GUEST", 7},
+        Case{"xxxxxxxxBob", 7}, Case{"XxXxXxXx", 7}, Case{"xxxxxxx", 0}, Case{"a,b", 8},
+        Case{"a;b", 8}, Case{"a|b", 8}, Case{"100%", 8}, Case{"tab\there", 8},
+        Case{std::string(32, 'a') + ",", 0}, Case{"Guest2", 0}, Case{"Bob", 0}}) {
     EXPECT_EQ(AccountStore::CheckLoginName(c.name), c.code) << c.name;
   }
 }
@@ -512,11 +514,11 @@ TEST_F(AccountEditTest, AddAccountResults) {
   };
   AccountRecord noPass = Record("Newbie");
   noPass.permissions.ClearDigest();
-  for (const Case& c : {Case{nullptr, rec, true, 3}, Case{&plain, rec, true, 9},
-                        Case{&boss, rec, false, 3}, Case{&boss, Record(""), true, 3},
-                        Case{&boss, Record("guestly"), true, 2}, Case{&boss, Record("Console"), true, 7},
-                        Case{&boss, Record("a|b"), true, 8}, Case{&boss, Record("ANN"), true, 2},
-                        Case{&boss, noPass, true, 4}}) {
+  for (const Case& c :
+       {Case{nullptr, rec, true, 3}, Case{&plain, rec, true, 9}, Case{&boss, rec, false, 3},
+        Case{&boss, Record(""), true, 3}, Case{&boss, Record("guestly"), true, 2},
+        Case{&boss, Record("Console"), true, 7}, Case{&boss, Record("a|b"), true, 8},
+        Case{&boss, Record("ANN"), true, 2}, Case{&boss, noPass, true, 4}}) {
     EXPECT_EQ(store->AddAccount(c.editor, c.withRecord ? &c.record : nullptr), c.code)
         << c.record.name;
   }
@@ -539,9 +541,9 @@ TEST_F(AccountEditTest, AddAccountLimitsWhatANonAdminGrants) {
   AccountRecord rec = Record("Newbie");
   rec.owner = "Boss";
   rec.permissions.SetUid(33);
-  for (std::size_t at : {P::kServerAdmin, P::kRcon, P::kComplaintsRecv, P::kMuteOthersPTT,
-                         P::kReserved, P::kExtraAdmin1, P::kAdminModeMirror, P::kLocked,
-                         std::size_t{91}, std::size_t{103}}) {
+  for (std::size_t at :
+       {P::kServerAdmin, P::kRcon, P::kComplaintsRecv, P::kMuteOthersPTT, P::kReserved,
+        P::kExtraAdmin1, P::kAdminModeMirror, P::kLocked, std::size_t{91}, std::size_t{103}}) {
     rec.permissions.SetByte(at, 1);
   }
   rec.permissions.SetRankId(2);
@@ -552,9 +554,9 @@ TEST_F(AccountEditTest, AddAccountLimitsWhatANonAdminGrants) {
   const UserAccount& added = Named("Newbie");
   const P& p = added.permissions;
   EXPECT_EQ(p.Uid(), 5);
-  for (std::size_t at : {P::kServerAdmin, P::kRcon, P::kComplaintsRecv, P::kMuteOthersPTT,
-                         P::kReserved, P::kExtraAdmin1, P::kAdminModeMirror, std::size_t{91},
-                         std::size_t{103}}) {
+  for (std::size_t at :
+       {P::kServerAdmin, P::kRcon, P::kComplaintsRecv, P::kMuteOthersPTT, P::kReserved,
+        P::kExtraAdmin1, P::kAdminModeMirror, std::size_t{91}, std::size_t{103}}) {
     EXPECT_EQ(p.Byte(at), 0) << at;
   }
   EXPECT_EQ(p.RankId(), 0);  // no RankAssign
@@ -599,10 +601,10 @@ TEST_F(AccountEditTest, ModifyAccountResults) {
     int code;
   };
   AccountEditor plain = User(10, "Boss", {});
-  for (const Case& c : {Case{&plain, &ann, 9}, Case{&boss, &wrongName, 1}, Case{&boss, &missing, 1},
-                        Case{&other, &ann, 9}, Case{&guestLogin, &ann, 9},
-                        Case{&boss, &freeRec, 9},  // no owner
-                        Case{&boss, &guestRec, 9}, Case{&boss, nullptr, 3}}) {
+  for (const Case& c :
+       {Case{&plain, &ann, 9}, Case{&boss, &wrongName, 1}, Case{&boss, &missing, 1},
+        Case{&other, &ann, 9}, Case{&guestLogin, &ann, 9}, Case{&boss, &freeRec, 9},  // no owner
+        Case{&boss, &guestRec, 9}, Case{&boss, nullptr, 3}}) {
     EXPECT_EQ(store->ModifyAccount(c.editor, c.record), c.code) << c.editor->name;
   }
   EXPECT_FALSE(store->SavePending());
@@ -621,7 +623,7 @@ TEST_F(AccountEditTest, ModifyAccountKeepsWhatTheEditorMayNotChange) {
   rec.permissions.SetByte(P::kReserved, 1);  // no ReservedAssign: kept
   rec.permissions.SetRankId(2);              // no RankAssign: kept
   rec.permissions.SetByte(P::kSendPages, 0);
-  rec.owner = "Free";                        // only AdminMode changes owners
+  rec.owner = "Free";  // only AdminMode changes owners
   rec.notes = "new notes";
   ASSERT_EQ(store->ModifyAccount(&boss, &rec), 0);
   const UserAccount& ann = Named("Ann");
@@ -689,7 +691,7 @@ TEST_F(AccountEditTest, ModifyPushesTheBlockToConnectedUsers) {
   sessions.Add(11, "ann");
   sessions.Add(12, "Ann", false, 11);  // phantom of 11
   sessions.Add(13, "Other");
-  sessions.Add(14, "Ann", true);       // a guest login under that name
+  sessions.Add(14, "Ann", true);  // a guest login under that name
   SessionInfo& admin = sessions.Add(15, "ANN");
   admin.adminMode = true;
   sessions.copies[15].SetByte(P::kServerAdmin, 1);
@@ -707,11 +709,11 @@ TEST_F(AccountEditTest, ModifyPushesTheBlockToConnectedUsers) {
   EXPECT_EQ(sessions.copies[15], stored);
   EXPECT_EQ(sessions.copies[13], P());
   EXPECT_EQ(sessions.copies[14], P());
-  EXPECT_EQ(sessions.calls, (std::vector<std::string>{
-                                "admin-channels 11", "auth 11 2", "refresh 11", "send 11",
-                                "rank 11", "admin-off 15", "told-admin-ended 15",
-                                "admin-channels 15", "auth 15 2", "refresh 15", "send 15",
-                                "rank 15"}));
+  EXPECT_EQ(sessions.calls,
+            (std::vector<std::string>{"admin-channels 11", "auth 11 2", "refresh 11", "send 11",
+                                      "rank 11", "admin-off 15", "told-admin-ended 15",
+                                      "admin-channels 15", "auth 15 2", "refresh 15", "send 15",
+                                      "rank 15"}));
 
   // Locking the account disconnects its users with the reason.
   sessions.calls.clear();

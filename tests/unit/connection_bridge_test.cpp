@@ -25,8 +25,8 @@ class BridgeTest : public ::testing::Test {
     ranks->SetEvents(&bridge);
     accounts = std::make_unique<AccountStore>(log.clock, (dir / "srv.usr").string(), *ranks);
     accounts->SetSessions(&bridge);
-    std::ofstream(dir / "srv.usr") << "[Ann]\nUID=2\nEncPass=" << std::string(64, 'A')
-                                   << "\nOwner=Root\nSendWave=0\n";
+    std::ofstream(dir / "srv.usr")
+        << "[Ann]\nUID=2\nEncPass=" << std::string(64, 'A') << "\nOwner=Root\nSendWave=0\n";
     ASSERT_EQ(accounts->Load(), 0);
   }
   void TearDown() override { fs::remove_all(dir); }

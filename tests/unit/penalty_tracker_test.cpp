@@ -63,15 +63,12 @@ TEST_F(PenaltyTrackerTest, StepsAndCeilingsOfEveryKind) {
     int penalties;
     std::int32_t minutes;
   };
-  for (const Case& c : {Case{kOffenceAccountPassword, 9, 0, 0},
-                        Case{kOffenceAccountPassword, 10, 1, 10},
-                        // 24 penalties reach the ceiling of 240; more add nothing.
-                        Case{kOffenceAccountPassword, 300, 30, 240},
-                        Case{kOffenceChannelPassword, 5, 1, 5},
-                        Case{kOffenceChannelPassword, 12, 2, 10},
-                        Case{kOffenceUnknownMessage, 50, 0, 0},
-                        Case{kOffenceConsoleWithoutRcon, 50, 0, 0},
-                        Case{7, 5, 0, 0}}) {
+  for (const Case& c :
+       {Case{kOffenceAccountPassword, 9, 0, 0}, Case{kOffenceAccountPassword, 10, 1, 10},
+        // 24 penalties reach the ceiling of 240; more add nothing.
+        Case{kOffenceAccountPassword, 300, 30, 240}, Case{kOffenceChannelPassword, 5, 1, 5},
+        Case{kOffenceChannelPassword, 12, 2, 10}, Case{kOffenceUnknownMessage, 50, 0, 0},
+        Case{kOffenceConsoleWithoutRcon, 50, 0, 0}, Case{7, 5, 0, 0}}) {
     tracker.ClearPenalties();
     EXPECT_EQ(Offend(c.kind, c.offences), c.penalties) << c.kind << "/" << c.offences;
     EXPECT_EQ(Minutes(), c.minutes) << c.kind << "/" << c.offences;
@@ -92,7 +89,7 @@ TEST_F(PenaltyTrackerTest, AdminPenaltyStopsGrowingAtThreeDays) {
 
 TEST_F(PenaltyTrackerTest, StartInTheFutureIsPulledBackToNow) {
   Offend(kOffenceAdminPassword, 5);
-  now -= 1000;  // the wall clock went back
+  now -= 1000;                                       // the wall clock went back
   EXPECT_EQ(tracker.AdmissionCheck(kHost, now), 6);  // 300 s left: 5 + 1
   now += 299;
   EXPECT_EQ(tracker.AdmissionCheck(kHost, now), 1);

@@ -105,8 +105,9 @@ TEST_F(RankFileTest, LoadSkipsClampsAndCuts) {
 }
 
 TEST_F(RankFileTest, NegativeLevelReadsAsZeroAndDuplicateSectionKeepsFirst) {
-  Load("[1]\nLevel=-4\nAbbrev=A\nDescr=B\n[1]\nLevel=9\nAbbrev=C\nDescr=D\n"
-       "[2]\nLevel=1\nAbbrev=a\nDescr=Other\n");
+  Load(
+      "[1]\nLevel=-4\nAbbrev=A\nDescr=B\n[1]\nLevel=9\nAbbrev=C\nDescr=D\n"
+      "[2]\nLevel=1\nAbbrev=a\nDescr=Other\n");
   ASSERT_NE(fileStore->RankById(1), nullptr);
   EXPECT_EQ(fileStore->RankById(1)->level, 0);
   EXPECT_EQ(fileStore->RankById(1)->abbrev, "A");

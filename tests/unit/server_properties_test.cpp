@@ -87,12 +87,12 @@ TEST_F(ServerPropertiesTest, EditorBounds) {
     const char* text;
     const char* stored;
   };
-  for (const Case& c : {Case{2, "7", "1"}, Case{3, "-3", "0"}, Case{5, "9", "1"},
-                        Case{11, "5000", "1440"}, Case{12, "2", "1"}, Case{13, "Lobby/Idle", "Lobby/Idle"},
-                        Case{14, "0", "0"}, Case{18, "x", "0"}, Case{20, "-1", "1"},
-                        Case{24, " 3abc", "1"}, Case{25, "9", "8"}, Case{26, "2000", "1440"},
-                        Case{27, "100000", "43200"}, Case{27, "-5", "0"},
-                        Case{22, "1,250,3", "1,250,3"}}) {
+  for (const Case& c :
+       {Case{2, "7", "1"}, Case{3, "-3", "0"}, Case{5, "9", "1"}, Case{11, "5000", "1440"},
+        Case{12, "2", "1"}, Case{13, "Lobby/Idle", "Lobby/Idle"}, Case{14, "0", "0"},
+        Case{18, "x", "0"}, Case{20, "-1", "1"}, Case{24, " 3abc", "1"}, Case{25, "9", "8"},
+        Case{26, "2000", "1440"}, Case{27, "100000", "43200"}, Case{27, "-5", "0"},
+        Case{22, "1,250,3", "1,250,3"}}) {
     EXPECT_EQ(props.SetPropertyText(c.id, c.text, Sink()), ServerProperties::kApplied) << c.id;
     EXPECT_EQ(Get(c.id), c.stored) << c.id << " " << c.text;
   }
@@ -121,9 +121,17 @@ TEST_F(ServerPropertiesTest, RefusedAndUnknownSetsChangeNothing) {
 }
 
 TEST_F(ServerPropertiesTest, FileTheServerWroteReadsBackByteForByte) {
-  for (auto [id, text] : std::vector<std::pair<int, const char*>>{
-           {2, "1"}, {7, "1,500,3"}, {8, "2,100,9"}, {8, "0,1,1"}, {11, "30"}, {12, "1"},
-           {13, "Lobby/Idle"}, {19, "Welcome = friends, 100% fun"}, {25, "4"}, {27, "60"}}) {
+  for (auto [id, text] :
+       std::vector<std::pair<int, const char*>>{{2, "1"},
+                                                {7, "1,500,3"},
+                                                {8, "2,100,9"},
+                                                {8, "0,1,1"},
+                                                {11, "30"},
+                                                {12, "1"},
+                                                {13, "Lobby/Idle"},
+                                                {19, "Welcome = friends, 100% fun"},
+                                                {25, "4"},
+                                                {27, "60"}}) {
     ASSERT_EQ(props.SetPropertyText(id, text, Sink()), 0);
   }
   ASSERT_EQ(props.SaveProperties(path.string()), 0);
@@ -134,7 +142,6 @@ TEST_F(ServerPropertiesTest, FileTheServerWroteReadsBackByteForByte) {
   EXPECT_EQ(ReadFile(path), written);
   // A switched-off rule keeps the interval and times it was written with.
   EXPECT_EQ(SpamSettingText(loaded.spamComment), "0,100,9");
-
 }
 
 TEST_F(ServerPropertiesTest, CopyAndFailedSave) {

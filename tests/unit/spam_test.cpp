@@ -32,15 +32,14 @@ TEST(ParseSpamSetting, RefusalsLogAndKeepThePreviousSetting) {
     int code;
     const char* line;
   };
-  for (const Case& c : {Case{"1,500", kSpamMissingParameters, "Spam, missing parameters."},
-                        Case{",,", kSpamMissingParameters, "Spam, missing parameters."},
-                        Case{"3,1,1", kSpamBadAction, "Spam, bad action."},
-                        Case{"-1,1,1", kSpamBadAction, "Spam, bad action."},
-                        Case{"2,1000,0", kSpamBadTimes, "Spam, bad times."},
-                        Case{"1,1,1,1", kSpamTooManyParameters,
-                             "Spam, more parameters then allowed."},
-                        Case{"0,1,1,,", kSpamTooManyParameters,
-                             "Spam, more parameters then allowed."}}) {
+  for (const Case& c :
+       {Case{"1,500", kSpamMissingParameters, "Spam, missing parameters."},
+        Case{",,", kSpamMissingParameters, "Spam, missing parameters."},
+        Case{"3,1,1", kSpamBadAction, "Spam, bad action."},
+        Case{"-1,1,1", kSpamBadAction, "Spam, bad action."},
+        Case{"2,1000,0", kSpamBadTimes, "Spam, bad times."},
+        Case{"1,1,1,1", kSpamTooManyParameters, "Spam, more parameters then allowed."},
+        Case{"0,1,1,,", kSpamTooManyParameters, "Spam, more parameters then allowed."}}) {
     SpamSetting setting = Enabled(1, 500, 4);
     Capture log;
     EXPECT_EQ(ParseSpamSetting(setting, c.text, log.Sink()), c.code) << c.text;
