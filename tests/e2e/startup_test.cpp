@@ -202,10 +202,18 @@ TEST(StartupRun, ForegroundRunAndStopBySignal) {
 
 TEST(StartupRun, LogAndConsoleHoldTheSettingsDump) {
   ServerProcess server;
-  server.WriteSettings("Name=Dump Test\nAuth=0\nTimeStamp=1\nVoiceCodec=3\nVoiceFormat=32\n");
+  server.WriteFile("kestrune_srv.ini",
+                   "[Server]\nName=Dump Test\nAuth=0\nTimeStamp=1\nVoiceCodec=3\nVoiceFormat=32\n"
+                   "Port=" +
+                       std::to_string(server.Port()) + "\n[Intf]\nAddress=127.0.0.1\n");
   ASSERT_TRUE(server.StartReady());
   const std::vector<std::string> texts = LogTexts(server.Log());
+  ASSERT_FALSE(texts.empty());
+  const std::string warning = texts[0];
+  EXPECT_EQ(warning.rfind("WARNING: ", 0), 0u);
+  EXPECT_TRUE(Contains(warning, "[Intf]"));
   const std::vector<std::string> expected = {
+      warning,
       "Version           = 3.0.2",
       "Name              = Dump Test",
       "Phonetic          = ",
@@ -232,7 +240,9 @@ TEST(StartupRun, LogAndConsoleHoldTheSettingsDump) {
       "READY:",
   };
   EXPECT_EQ(texts, expected);
-  // With TimeStamp on, console lines carry the stamp too.
+  // TimeStamp takes effect on the console once the settings are loaded; the
+  // file always has the stamps.
+  EXPECT_TRUE(Contains(server.Stdout(), "\n" + warning + "\n"));
   EXPECT_TRUE(
       std::regex_search(server.Stdout(), std::regex(R"(\n\d{8} \d{2}:\d{2}:\d{2} READY:\n)")));
   EXPECT_EQ(server.Stop(), 0);
@@ -405,6 +415,16 @@ TEST(StartupDaemon, ParentExitsOnceThePidFileNamesTheChild) {
   server.KillAtEnd(child);
   EXPECT_NE(child, server.Pid());
   EXPECT_TRUE(ServerProcess::ProcessAlive(child));
+  // CloseStd=1: its standard files end up on /dev/null.
+  const std::string fds = "/proc/" + std::to_string(child) + "/fd/";
+  EXPECT_TRUE(ServerProcess::WaitUntil(
+      [&] {
+        std::error_code error;
+        return std::filesystem::read_symlink(fds + "1", error) == "/dev/null" &&
+               std::filesystem::read_symlink(fds + "0", error) == "/dev/null" &&
+               std::filesystem::read_symlink(fds + "2", error) == "/dev/null";
+      },
+      8000));
 
   // The child sleeps 3 seconds before it reopens the log.
   ASSERT_TRUE(server.WaitForLog("READY:", 10000));
