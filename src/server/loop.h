@@ -1,20 +1,54 @@
-// The server loop and the listener steps that start-up and shutdown call.
+// The server loop: one iteration after another of timers, reaping, a wait of
+// at most one second on every socket, and serving what became ready. Each
+// step is its own function, so tests can drive them with a fake clock.
 #pragma once
+
+#include <sys/select.h>
+
+#include <string>
+
+#include "server/listeners.h"
 
 namespace kestrune {
 
 class Server;
 
-// Runs until a stop flag is set; returns 0. Exceptions reach start-up.
+// Runs until a stop flag is set or select fails twice without a success in
+// between; returns 0. Exceptions reach start-up.
 int ServerLoop(Server& server);
 
-// Listener steps, called by start-up and shutdown in their order.
-// 0 or a negative code (start-up exits 2).
-int CreateListenerRecords(Server& server);
-// 0, or a negative code after which start-up exits 12 (TCP) or 13 (UDP).
-int OpenTcpListeners(Server& server);
-int OpenUdpListeners(Server& server);
-// Shuts down and closes every listener, TCP then UDP.
-void CloseListeners(Server& server);
+// --- The steps of one iteration, in their order ---
+
+// Logon time-outs, connection time limits, the floor check, pings, and the
+// closing of clients that ignore a closing notice for more than 5 seconds.
+void ConnectionHousekeeping(Server& server);
+// Draws a new status id offset when there is none, and during every wall-clock
+// second that is a multiple of 60.
+void UpdateStatusIdOffset(Server& server);
+// The deferred saves of the account and rank stores, when due.
+void SaveStoresIfDue(Server& server);
+void TickUpdateCheck(Server& server);
+// Removes every real connection without a socket, with its departure work.
+void ReapConnections(Server& server);
+
+struct WaitSets {
+  fd_set read;
+  fd_set write;
+  fd_set except;
+  int highest = -1;
+};
+void BuildSelectSets(Server& server, WaitSets& sets);
+// Serves the ready sockets: accepts, datagrams, the update check's answer,
+// then each connection's input, output and exceptions in table order.
+void ServeReady(Server& server, const WaitSets& sets);
+
+// Reads what is waiting on `fd` (never blocks) and hands every complete line
+// to the console hook, printing "----------" after each. `pending` keeps a
+// partial line between calls.
+void ReadConsoleInput(Server& server, int fd, std::string& pending);
+
+inline constexpr std::size_t kConsoleReadSize = 256;
+// A longer line without a line feed is taken as it stands.
+inline constexpr std::size_t kMaxConsoleLine = 255;
 
 }  // namespace kestrune

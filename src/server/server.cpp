@@ -1,5 +1,7 @@
 #include "server/server.h"
 
+#include <string_view>
+
 namespace kestrune {
 
 volatile std::sig_atomic_t stopInterrupt = 0;
@@ -28,26 +30,83 @@ bool FileNames::SetPrefix(const std::string& prefix) {
 }
 
 Server::Server()
-    : ownedClock_(std::make_unique<SystemClock>()), clock_(*ownedClock_), log_(clock_) {}
+    : ownedClock_(std::make_unique<SystemClock>()),
+      clock_(*ownedClock_),
+      log_(clock_),
+      table_(clock_, log_),
+      bridge_(table_) {
+  SetDefaultHooks();
+}
 
-Server::Server(Clock& clock) : clock_(clock), log_(clock_) {}
+Server::Server(Clock& clock) : clock_(clock), log_(clock_), table_(clock_, log_), bridge_(table_) {
+  SetDefaultHooks();
+}
 
-Server::~Server() = default;
+Server::~Server() {
+  // The forwarder reaches the table, which goes before the log.
+  log_.SetForwarder(nullptr);
+}
 
-// The store steps below are where the stores plug in as they are built.
+void Server::SetDefaultHooks() {
+  hooks.dispatch = [](Connection&, std::unique_ptr<Message>) {};
+  hooks.departure = [this](Connection& connection) { DefaultDeparture(*this, connection); };
+  hooks.channelForget = [](std::uint16_t) {};
+  hooks.consoleLine = [](const std::string&) {};
+  hooks.floorCheck = [](Connection&) {};
+  hooks.updateTick = [] {};
+  hooks.updateSocket = [] { return -1; };
+  hooks.updateReceive = [] {};
+  hooks.statusRequest = [](const StatusRequest&, int) {};
+  log_.SetForwarder([this](const std::string& text) { ForwardLogLine(text); });
+}
+
+void Server::ForwardLogLine(const std::string& text) {
+  // A send that fails closes quietly, but never let a line loop back here.
+  if (forwarding_) return;
+  forwarding_ = true;
+  for (std::size_t i = 0; i < table_.Count(); ++i) {
+    Connection& connection = table_.At(i);
+    if (connection.administrator && connection.logWatch) {
+      table_.SendConsoleText(&connection, "%s", text.c_str());
+    }
+  }
+  forwarding_ = false;
+}
+
+namespace {
+
+// Store messages go to the server log as they are.
+StoreLogSink LogSink(Log& log) {
+  return [&log](std::string_view text) {
+    log.Write("%.*s", static_cast<int>(text.size()), text.data());
+  };
+}
+
+}  // namespace
 
 int Server::LoadServerProperties() {
+  properties_.LoadProperties(files_.properties, LogSink(log_));
   return 0;
 }
 
 int Server::LoadSettings() {
   SettingsLoadSteps steps;
-  // Status rate table, channel definitions and the InactivityChannel's id
-  // join here with the status responder and the channel tree.
-  return settings_.Load(files_.settings, log_, steps);
+  // The status rate table and the channel definitions join here with the
+  // status responder and the channel tree; the InactivityChannel resolves
+  // against the tree once there is one.
+  steps.defaultChannelId = [this] {
+    properties_.ResolveInactivityChannel(nullptr);
+    return static_cast<int>(properties_.inactivityChannelId);
+  };
+  const int result = settings_.Load(files_.settings, log_, steps);
+  table_.SetOptions(NetOptions::From(settings_, daemon));
+  return result;
 }
 
 int Server::LoadBans() {
+  bans_ = std::make_unique<ServerBanList>(log_, clock_, files_.bans);
+  bans_->LoadBans();
+  table_.SetSpamBan([this](Connection& connection) { bans_->BanForSpam(connection); });
   return 0;
 }
 
@@ -56,15 +115,57 @@ int Server::PrepareUpdateCheck() {
 }
 
 int Server::LoadRanks() {
+  ranks_ = std::make_unique<RankStore>(clock_, files_.ranks);
+  ranks_->SetEvents(&bridge_);
+  ranks_->Load();
   return 0;
 }
 
 int Server::LoadAccounts() {
-  return 0;
+  if (!ranks_) LoadRanks();
+  accounts_ = std::make_unique<AccountStore>(clock_, files_.accounts, *ranks_);
+  accounts_->SetSaveDelay(accountSaveDelay);
+  accounts_->SetChannels(nullptr);  // the channel tree attaches here
+  accounts_->SetSessions(&bridge_);
+  accounts_->SetLog(LogSink(log_));
+  // The store has logged why (no guest account could be made).
+  return accounts_->Load() != 0 ? -1 : 0;
 }
 
-void Server::SaveStores() {}
+void Server::SaveStores() {
+  // Each writes only when a change is pending.
+  if (accounts_) accounts_->Save();
+  if (ranks_) ranks_->Save();
+}
 
-void Server::CloseConnections() {}
+void Server::CloseConnections() {
+  while (table_.Count() > 0) table_.Remove(&table_.At(table_.Count() - 1));
+}
+
+void CountDeparture(Server& server) {
+  if (server.loggedOnUsers > 0) --server.loggedOnUsers;
+}
+
+void LogDisconnect(Server& server, Connection& connection) {
+  const std::uint32_t now = server.clock().NowSeconds();
+  const std::uint32_t seconds = now >= connection.connectTime ? now - connection.connectTime : 0;
+  const std::string from = std::to_string(static_cast<long long>(connection.bytesReceived));
+  const std::string to = std::to_string(static_cast<long long>(connection.bytesSent));
+  server.log().Write("MSG_DISC: ID %u, From=%s, To=%s, Sec=%u, Name=%s",
+                     static_cast<unsigned>(connection.id), from.c_str(), to.c_str(),
+                     static_cast<unsigned>(seconds), connection.name.c_str());
+}
+
+void GuestAutoBanOnDeparture(Server& server, Connection& connection) {
+  const int minutes = server.properties().guestAutoBan;
+  if (!connection.guest || minutes <= 0 || server.bans() == nullptr) return;
+  server.bans()->AutoBan(server.table(), connection, static_cast<std::uint32_t>(minutes), false);
+}
+
+void DefaultDeparture(Server& server, Connection& connection) {
+  CountDeparture(server);
+  LogDisconnect(server, connection);
+  GuestAutoBanOnDeparture(server, connection);
+}
 
 }  // namespace kestrune

@@ -7,11 +7,21 @@
 #include <csignal>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 
+#include "net/connection.h"
+#include "net/message.h"
+#include "server/listeners.h"
 #include "server/log.h"
 #include "server/settings.h"
+#include "status/status_packet.h"
+#include "store/account_store.h"
+#include "store/ban_list.h"
+#include "store/connection_bridge.h"
+#include "store/rank_store.h"
+#include "store/server_properties.h"
 #include "util/clock.h"
 
 namespace kestrune {
@@ -47,6 +57,31 @@ struct FileNames {
   FileNames() { SetPrefix("kestrune_srv"); }
 };
 
+// What the loop reaches in the protocol, channel, console, status and update
+// work. Each one has a harmless default (set by the Server's constructor), so
+// the loop runs before those pieces exist; they replace the ones they own.
+struct ServerHooks {
+  // A received message of a connection that is not closing. Default: dropped.
+  std::function<void(Connection&, std::unique_ptr<Message>)> dispatch;
+  // Reap step for a logged-on connection (not silent removal): the logged-on
+  // count, the departure announcement, the "MSG_DISC:" line and the guest
+  // auto-ban. Default: DefaultDeparture (everything but the announcement).
+  std::function<void(Connection&)> departure;
+  // Reap step, every removed connection: the channel tree forgets the user.
+  std::function<void(std::uint16_t id)> channelForget;
+  // A line typed on standard input (local console). Default: nothing.
+  std::function<void(const std::string& line)> consoleLine;
+  // Housekeeping of a logged-on connection that has not been kicked: the
+  // floor time limit and the channel mute it leads to. Default: nothing.
+  std::function<void(Connection&)> floorCheck;
+  // The update check: its tick, its socket (-1: none) and its receive.
+  std::function<void()> updateTick;
+  std::function<int()> updateSocket;
+  std::function<void()> updateReceive;
+  // A decoded status request and the socket to answer through. Default: dropped.
+  std::function<void(const StatusRequest&, int socket)> statusRequest;
+};
+
 class Server {
  public:
   static constexpr std::size_t kDatagramSize = 512;
@@ -72,8 +107,25 @@ class Server {
   std::time_t startTime = 0;
   std::array<std::uint8_t, kDatagramSize> datagram{};  // UDP receive buffer
 
-  // Store steps of start-up and shutdown. Each one is the place where its
-  // store plugs in; until then it succeeds without doing anything.
+  // Logged-on users (the login raises it, the departure lowers it) and its peak.
+  int loggedOnUsers = 0;
+  int loggedOnPeak = 0;
+  // Added by the status replies to every non-zero id they show (1..1023; 0
+  // before the loop's first iteration).
+  int statusIdOffset = 0;
+
+  ServerHooks hooks;
+
+  ConnectionTable& table() { return table_; }
+  Listeners& listeners() { return listeners_; }
+  ServerProperties& properties() { return properties_; }
+  ConnectionBridge& bridge() { return bridge_; }
+  // Created by their load steps; none before.
+  ServerBanList* bans() { return bans_.get(); }
+  RankStore* ranks() { return ranks_.get(); }
+  AccountStore* accounts() { return accounts_.get(); }
+
+  // Start-up and shutdown steps of the stores, in start-up's order.
   int LoadServerProperties();
   // The settings together with the channel definitions.
   int LoadSettings();
@@ -86,12 +138,38 @@ class Server {
   // Closes and destroys every connection.
   void CloseConnections();
 
+  // The log line forwarded to administrators who watch the log.
+  void ForwardLogLine(const std::string& text);
+
  private:
+  void SetDefaultHooks();
+
   std::unique_ptr<Clock> ownedClock_;
   Clock& clock_;
   Log log_;
   ServerSettings settings_;
   FileNames files_;
+  ServerProperties properties_;
+  std::unique_ptr<ServerBanList> bans_;
+  std::unique_ptr<RankStore> ranks_;
+  // Connections count into their listener's counters: listeners go last.
+  Listeners listeners_;
+  ConnectionTable table_;
+  ConnectionBridge bridge_;
+  std::unique_ptr<AccountStore> accounts_;
+  bool forwarding_ = false;
 };
+
+// The parts of the departure work this layer can do; the protocol's
+// departure hook reuses them around its announcement.
+// Lowers the logged-on count (not below 0).
+void CountDeparture(Server& server);
+// "MSG_DISC: ID %u, From=%s, To=%s, Sec=%u, Name=%s".
+void LogDisconnect(Server& server, Connection& connection);
+// A guest's address is banned for the server properties' GuestAutoBan
+// minutes (none when 0), without a kick.
+void GuestAutoBanOnDeparture(Server& server, Connection& connection);
+// All three, in that order.
+void DefaultDeparture(Server& server, Connection& connection);
 
 }  // namespace kestrune

@@ -385,6 +385,11 @@ int RunServer(Server& server, int argc, char** argv) {
     return kExitSettings;
   }
 
+  // Handlers plug into the loop here. The server's hooks (server.hooks:
+  // dispatch, departure, channelForget, consoleLine, floorCheck, the update
+  // check's, statusRequest) start harmless; an object constructed here lives
+  // until RunServer returns, through the loop and the shutdown.
+
   // 18.
   log.Write("READY:");
   try {
