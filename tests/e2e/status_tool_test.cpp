@@ -234,6 +234,8 @@ TEST(StatusTool, OptionErrorsGiveTheirMessageAndExitCode) {
       {{"-c1"}, "ERROR: No targets specified.\n", 4},
       {{"-c2", "-t , ,"}, "ERROR: No targets specified.\n", 4},
       {{"-c3", "-t127.0.0.1:9"}, "ERROR: Invalid command code.\n", 5},
+      // An empty port part is port 0: the send fails at once, and the run goes on.
+      {{"-c1", "-a1", "-t127.0.0.1::pw"}, "ERROR: No response from server.\n", 0},
       {{"-C7", "-a1", "-t127.0.0.1:9"}, "ERROR: Invalid command code.\n", 5},
       // 192.0.2.1 (a documentation range) is no address of this machine.
       {{"-c1", "-i192.0.2.1", "-t127.0.0.1:9"},

@@ -164,6 +164,12 @@ TEST(StatusPacket, FragmentsBySizeAndReassembles) {
         EXPECT_NE(header.payloadKey & 0xFF, 0);  // a drawn 0 becomes 1
       }
     }
+    // Fragment 0 draws its payload key (3, 0) before its header key (200, 0);
+    // empty data draw only the header key. Drawn zero steps become 1 and 69.
+    const StatusHeader first = ReadHeader(datagrams[0]);
+    EXPECT_EQ(first.payloadKey, c.length == 0 ? 0 : 0x0301);
+    EXPECT_EQ(first.keyStart, c.length == 0 ? 3 : 200);
+    EXPECT_EQ(first.keyStep, 69);
 
     std::unique_ptr<StatusPacket> received = StatusPacket::CreateReceiving();
     int result = -100;
@@ -172,6 +178,24 @@ TEST(StatusPacket, FragmentsBySizeAndReassembles) {
     EXPECT_EQ(Bytes(received->Data(), received->Data() + received->DataLength()), data);
     // The sender's own data stay plain.
     EXPECT_EQ(Bytes(packet->Data(), packet->Data() + packet->DataLength()), data);
+  }
+}
+
+TEST(StatusPacket, PayloadCountRestartsInEveryFragmentAndWrapsAtSeventyTwo) {
+  const Bytes data = PatternData(600);  // 492 + 108: both longer than 72
+  std::unique_ptr<StatusPacket> packet = PacketWith(kStatusReply, data);
+  const std::vector<Bytes> datagrams = Fragment(*packet, 5);
+  ASSERT_EQ(datagrams.size(), 2u);
+  std::size_t offset = 0;
+  for (const Bytes& d : datagrams) {
+    const std::uint16_t key = ReadHeader(d).payloadKey;
+    std::uint8_t s = static_cast<std::uint8_t>(key >> 8);
+    const std::uint8_t t = static_cast<std::uint8_t>(key & 0xFF);
+    for (std::size_t i = 0; i + kStatusHeaderSize < d.size(); ++i, s = std::uint8_t(s + t)) {
+      const auto expected = std::uint8_t(data[offset + i] + kStatusPayloadTable[s] + i % 72);
+      ASSERT_EQ(d[kStatusHeaderSize + i], expected) << "offset " << offset << " byte " << i;
+    }
+    offset += d.size() - kStatusHeaderSize;
   }
 }
 
@@ -265,6 +289,8 @@ TEST(StatusPacket, CraftedDatagramsReachTheirResultCodes) {
   };
   const std::vector<Case> cases = {
       {"valid", good, data, kStatusComplete},
+      {"reserved word ignored", with([](StatusHeader& h) { h.reserved = 0xBEEF; }), data,
+       kStatusComplete},
       {"total above 47232", with([](StatusHeader& h) { h.totalLength = 47233; }), data,
        kStatusTotalTooLong},
       {"fragment above 492", with([](StatusHeader& h) { h.fragmentLength = 493; }),
