@@ -214,6 +214,9 @@ int ServerSettings::Load(const IniFile& ini, Log& log, const SettingsLoadSteps& 
   }
   closeStd = ReadInt(section, "CloseStd", 1);
   timeStamp = ReadInt(section, "TimeStamp", 0);
+  // The log follows the setting from here on, so the rest of the load's
+  // lines already carry the stamp on the console.
+  log.SetTimeStamp(timeStamp != 0);
 
   pingRate = ReadInt(section, "PingRate", 10);
   if (pingRate < 1 || pingRate > 10) {

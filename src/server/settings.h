@@ -115,6 +115,7 @@ struct ServerSettings {
   int defaultChannelId = 0;
 
   // Reads `path` and loads it; failures log their message and return the code.
+  // Once TimeStamp is read, `log` follows it (Log::SetTimeStamp).
   int Load(const std::string& path, Log& log, const SettingsLoadSteps& steps = {});
   // The same rules on a document already in memory (the file steps skipped).
   int Load(const IniFile& ini, Log& log, const SettingsLoadSteps& steps = {});

@@ -200,6 +200,25 @@ TEST(SettingsLoad, IntfSectionIsWarnedAboutOnlyWhenItHasEntries) {
   EXPECT_TRUE(loaded.lines.empty());
 }
 
+TEST(SettingsLoad, TimeStampReachesTheLogAsSoonAsItIsRead) {
+  const std::string stamp = Log::TimeStampText(FakeClock().WallSeconds()) + " ";
+  const std::vector<Case> cases = {
+      // Lines after the key carry the stamp, lines before it do not.
+      {kName + "TimeStamp=1\nPingRate=0\n", -15, stamp + "PingRate must be >= 1 and <= 10"},
+      {kName + "TimeStamp=1\n[Intf]\nAddress=1.2.3.4\n", 0,
+       stamp + "WARNING: The [Intf] section is not supported by this server; it is ignored."},
+      {kName + "TimeStamp=1\nSendBuffer=1\n", -12, "SendBuffer must be >= 4096."},
+      {kName + "TimeStamp=0\nPingRate=0\n", -15, "PingRate must be >= 1 and <= 10"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const Loaded loaded = LoadText(c.text);
+    EXPECT_EQ(loaded.code, c.code);
+    ASSERT_EQ(loaded.lines.size(), 1u);
+    EXPECT_EQ(loaded.lines[0], c.message);
+  }
+}
+
 TEST(SettingsLoad, LastStepsRunInOrderAndEndTheLoad) {
   std::vector<std::string> calls;
   SettingsLoadSteps steps;
