@@ -81,7 +81,8 @@ std::string Message::GetFixedText(std::size_t offset, std::size_t width) {
 }
 
 int Message::ReserveBytes(std::size_t n) {
-  if (length_ + n > kMaxLength) return -1;
+  // Compared this way round so that a huge n cannot wrap past the check.
+  if (n > kMaxLength - length_) return -1;
   int offset = length_;
   length_ = static_cast<std::uint16_t>(length_ + n);
   return offset;
@@ -174,9 +175,12 @@ bool ReadU16List(const Message& message, std::size_t& cursor, std::size_t capaci
 }
 
 bool AppendText(Message& message, std::size_t offset, std::string_view text) {
+  if (text.size() >= Message::kMaxLength) return false;
   std::size_t grown = message.Length() + text.size() + 1;
   // The terminator and the zero byte after it must stay inside the message.
-  if (grown > Message::kMaxLength || offset + text.size() + 1 > grown) return false;
+  if (grown > Message::kMaxLength || offset > grown || text.size() + 1 > grown - offset) {
+    return false;
+  }
   message.SetLength(grown);
   std::memcpy(message.Data() + offset, text.data(), text.size());
   message.Data()[offset + text.size()] = 0;

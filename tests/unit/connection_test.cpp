@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <set>
 #include <string>
@@ -284,6 +286,46 @@ TEST_F(TableTest, BroadcastVisibilityAndChannels) {
   EXPECT_FALSE(pOther->Next(30));
   // The caller keeps its message.
   EXPECT_EQ(message->Type(), MSG_TTS);
+}
+
+// All recipients write into one stream, each with its own one-byte send key,
+// so the first scrambled byte of each frame names the recipient in send order.
+TEST_F(TableTest, BroadcastStartRotatesOverAllNineSlots) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  for (std::uint16_t id = 1; id <= 3; ++id) {
+    auto c = std::make_unique<Connection>(nullptr, id);
+    c->socket = dup(fds[0]);
+    c->accepted = c->maySend = c->loggedOn = true;
+    const std::uint8_t key = static_cast<std::uint8_t>(id * 16);
+    c->InstallSendKey(&key, 1);
+    std::uint8_t first = 0;
+    c->sendCipher.Scramble(&first, &first, 1);  // past the fixed-key first message
+    ASSERT_EQ(table.Add(std::move(c), false), 0);
+  }
+  close(fds[0]);                          // each connection holds its own copy
+  auto message = CreateMessage(MSG_TTS);  // 8 bytes, type byte 58
+  std::vector<std::vector<int>> orders;
+  for (int round = 0; round < 4; ++round) {
+    table.Broadcast(nullptr, *message, false, true);
+    std::uint8_t wire[30];
+    std::size_t got = 0;
+    while (got < sizeof wire) {
+      pollfd p{fds[1], POLLIN, 0};
+      ASSERT_EQ(poll(&p, 1, 200), 1);
+      ssize_t n = read(fds[1], wire + got, sizeof wire - got);
+      ASSERT_GT(n, 0);
+      got += static_cast<std::size_t>(n);
+    }
+    std::vector<int> order;
+    for (std::size_t frame = 0; frame < 3; ++frame)
+      order.push_back((wire[frame * 10 + 2] - 58) / 16);
+    orders.push_back(order);
+  }
+  close(fds[1]);
+  // Slots 0..2 hold ids 1..3; the start moves one slot per broadcast, modulo 9.
+  const std::vector<std::vector<int>> expected = {{2, 3, 1}, {3, 1, 2}, {1, 2, 3}, {1, 2, 3}};
+  EXPECT_EQ(orders, expected);
 }
 
 TEST_F(TableTest, CloseAllExceptKeepsOneAndRemovesSilentEntries) {

@@ -12,9 +12,24 @@ TEST(MessageTypes, CreateUsesFixedSizesAndRefusesUnknownTypes) {
     std::uint16_t type;
     int length;  // 0: no message
   };
-  for (Case c : {Case{MSG_HANDSHAKE, 84}, Case{MSG_SERVER_TEXT, 14}, Case{MSG_LOGIN, 280},
-                 Case{MSG_BAN_LIST, 212}, Case{MSG_USER_ADMIN, 140}, Case{53, 16}, Case{84, 16},
-                 Case{1, 0}, Case{100, 0}, Case{0xFFFF, 0}}) {
+  // Every type of the table (header 4 + fixed body), and types outside it.
+  // clang-format off
+  const Case cases[] = {
+      {MSG_HANDSHAKE, 84},      {MSG_SERVER_TEXT, 14},  {MSG_CHANNEL_AUTH, 52},
+      {MSG_LOGIN_ACCEPTED, 12}, {53, 16},               {MSG_RANK_ADMIN, 16},
+      {MSG_PING, 12},           {MSG_TTS, 8},           {MSG_MOVE_USER, 12},
+      {MSG_SESSION_INFO, 24},   {MSG_WAVE, 8},          {MSG_CHAT, 12},
+      {MSG_USER_SETTING, 12},   {MSG_LOGIN, 280},       {MSG_CHANNEL, 88},
+      {MSG_ACCOUNT_ADMIN, 20},  {75, 12},               {MSG_SERVER_PROPS, 12},
+      {MSG_MOTD, 272},          {MSG_VOICE, 24},        {MSG_CHANNEL_CHANGE, 8},
+      {84, 16},                 {MSG_COMPLAINT, 24},    {MSG_SERVER_INFO, 108},
+      {MSG_PHANTOM, 20},        {MSG_REFUSAL, 20},      {90, 12},
+      {MSG_USER_LIST, 8},       {MSG_CHANNEL_LIST, 8},  {MSG_BAN_LIST, 212},
+      {MSG_PAGE, 12},           {MSG_USER_ADMIN, 140},  {1, 0},
+      {5, 0},                   {50, 0},                {56, 0},
+      {91, 0},                  {100, 0},               {0xFFFF, 0}};
+  // clang-format on
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.type);
     auto m = CreateMessage(c.type);
     if (c.length == 0) {
@@ -49,6 +64,11 @@ TEST(MessageLayout, ReserveAndReadStayInsideTheMessage) {
   EXPECT_EQ(m->Length(), 4096);
   EXPECT_EQ(m->ReserveBytes(1), -1);
   EXPECT_EQ(m->Length(), 4096);
+  // A size that went negative in the caller's arithmetic must not wrap the check.
+  auto wrap = CreateMessage(MSG_CHAT);
+  EXPECT_EQ(wrap->ReserveBytes(static_cast<std::size_t>(-1)), -1);
+  EXPECT_EQ(wrap->ReserveBytes(static_cast<std::size_t>(-12)), -1);
+  EXPECT_EQ(wrap->Length(), 12);
 
   auto small = CreateMessage(MSG_PING);
   std::size_t cursor = 3;
