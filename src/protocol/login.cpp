@@ -199,9 +199,8 @@ void Protocol::Login(Connection& connection, Message& message, std::string& /*er
     }
   }
 
-  LoginCounters& counters = context_.counters;
-  ++counters.loggedOn;
-  if (counters.loggedOn > counters.peak) counters.peak = counters.loggedOn;
+  ++context_.loggedOnUsers;
+  if (context_.loggedOnUsers > context_.loggedOnPeak) context_.loggedOnPeak = context_.loggedOnUsers;
 
   SessionState& state = sessions_.Of(connection.id);
   state = SessionState{};

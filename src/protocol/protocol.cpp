@@ -164,8 +164,7 @@ void Protocol::PingAnswer(Connection& connection, Message& message, bool& discon
 
 void Protocol::Depart(Connection& connection) {
   if (!connection.loggedOn || connection.IsPhantom()) return;
-  LoginCounters& counters = context_.counters;
-  if (counters.loggedOn > 0) --counters.loggedOn;
+  if (context_.loggedOnUsers > 0) --context_.loggedOnUsers;
   SessionState& state = sessions_.Of(connection.id);
   AnnounceClient(context_.table, connection, state, kUserListRemoved, 0);
   const std::uint32_t now = context_.clock.NowSeconds();

@@ -28,12 +28,6 @@ struct ServerProperties;
 struct ServerSettings;
 struct UserAccount;
 
-// The count of logged-in clients and its peak since start.
-struct LoginCounters {
-  std::uint32_t loggedOn = 0;
-  std::uint32_t peak = 0;
-};
-
 // What the protocol works on; everything is owned by the server.
 struct ProtocolContext {
   ConnectionTable& table;
@@ -44,7 +38,8 @@ struct ProtocolContext {
   const RankStore& ranks;
   const ServerProperties& properties;
   ServerBanList& bans;
-  LoginCounters& counters;
+  int& loggedOnUsers;  // raised by the login, lowered by the departure
+  int& loggedOnPeak;
   std::string motdPath;       // .motd
   std::string guestMotdPath;  // .gmotd
   std::string serverVersion;  // shown in the server description and the version notice
@@ -105,7 +100,6 @@ class Protocol {
   void SetLoginHooks(LoginHooks hooks) { hooks_ = std::move(hooks); }
   SessionTable& Sessions() { return sessions_; }
   NewVersionRecord& NewVersion() { return newVersion_; }
-  const LoginCounters& Counters() const { return context_.counters; }
 
   // Handles one received message, then frees it.
   void Dispatch(Connection& connection, std::unique_ptr<Message> message);

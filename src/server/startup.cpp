@@ -14,6 +14,7 @@
 #include <exception>
 #include <string>
 
+#include "protocol/protocol.h"
 #include "server/loop.h"
 #include "server/server.h"
 #include "server/settings.h"
@@ -389,6 +390,14 @@ int RunServer(Server& server, int argc, char** argv) {
   // dispatch, departure, channelForget, consoleLine, floorCheck, the update
   // check's, statusRequest) start harmless; an object constructed here lives
   // until RunServer returns, through the loop and the shutdown.
+  Protocol protocol(ProtocolContext{server.table(), server.settings(), log, server.clock(),
+                                    *server.accounts(), *server.ranks(), server.properties(),
+                                    *server.bans(), server.loggedOnUsers, server.loggedOnPeak,
+                                    server.files().motd, server.files().guestMotd, kServerVersion});
+  server.hooks.dispatch = [&protocol](Connection& connection, std::unique_ptr<Message> message) {
+    protocol.Dispatch(connection, std::move(message));
+  };
+  server.hooks.departure = [&protocol](Connection& connection) { protocol.Depart(connection); };
 
   // 18.
   log.Write("READY:");
