@@ -175,7 +175,11 @@ class AccountStore {
   static void CleanGuest(UserAccount& guest);
   void PushToSessions(const UserAccount& account, bool rankChanged);
   std::optional<SessionInfo> FindSession(std::uint16_t connectionId);
-  void ArmSave() { saveTimer_.Arm(clock_.NowSeconds(), saveDelay_); }
+  // A change while a save is pending keeps its start: the file is written the
+  // delay after the first change, however busy the editors are.
+  void ArmSave() {
+    if (!saveTimer_.Armed()) saveTimer_.Arm(clock_.NowSeconds(), saveDelay_);
+  }
 
   Clock& clock_;
   std::string path_;

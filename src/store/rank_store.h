@@ -95,7 +95,10 @@ class RankStore {
   // The rank (other than `except`) using that text, or nullptr.
   const Rank* AbbrevUser(std::string_view abbrev, int except) const;
   const Rank* DescrUser(std::string_view descr, int except) const;
-  void ArmSave() { saveTimer_.Arm(clock_.NowSeconds(), kSaveDelaySeconds); }
+  // A change while a save is pending keeps its start (an hour after the first).
+  void ArmSave() {
+    if (!saveTimer_.Armed()) saveTimer_.Arm(clock_.NowSeconds(), kSaveDelaySeconds);
+  }
 
   Clock& clock_;
   std::string path_;

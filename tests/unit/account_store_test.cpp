@@ -449,6 +449,19 @@ TEST_F(AccountStoreTest, SaveWaitsForTheDelayAndSkipsAccountsWithoutPassword) {
   std::string file = ReadFile(path);
   EXPECT_NE(file.find("[Guest]"), std::string::npos);
 
+  // Changes while a save is pending do not put it off: it comes the delay
+  // after the first change.
+  store->ChannelDeleted(9);
+  clock.AdvanceSeconds(8);
+  store->ForgetChannelAuth(3);
+  store->ChannelDeleted(9);
+  clock.AdvanceSeconds(1);
+  EXPECT_EQ(store->SaveIfDue(), 0);
+  EXPECT_TRUE(store->SavePending());
+  clock.AdvanceSeconds(1);
+  EXPECT_EQ(store->SaveIfDue(), 0);
+  EXPECT_FALSE(store->SavePending());
+
   Named("Bob").permissions.ClearDigest();
   store->ChannelDeleted(9);
   EXPECT_EQ(Saved().find("[Bob]"), std::string::npos);
