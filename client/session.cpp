@@ -156,9 +156,9 @@ std::optional<UserListInfo> ReadUserList(const Message& message) {
   return info;
 }
 
-std::optional<SessionInfo> ReadSessionInfo(const Message& message) {
+std::optional<SessionInfoRecord> ReadSessionInfo(const Message& message) {
   if (!IsType(message, MSG_SESSION_INFO)) return std::nullopt;
-  SessionInfo info;
+  SessionInfoRecord info;
   info.codec = message.GetU16(8);
   info.format = message.GetU16(10);
   info.hasDefChan = message.GetU8(16) != 0;

@@ -102,13 +102,13 @@ struct UserListInfo {
 };
 std::optional<UserListInfo> ReadUserList(const Message& message);
 
-struct SessionInfo {
+struct SessionInfoRecord {
   std::uint16_t codec = 0;
   std::uint16_t format = 0;
   bool hasDefChan = false;
   std::uint8_t silentLobby = 0;
 };
-std::optional<SessionInfo> ReadSessionInfo(const Message& message);
+std::optional<SessionInfoRecord> ReadSessionInfo(const Message& message);
 
 struct MotdPartInfo {
   std::uint32_t modified = 0;
