@@ -7,6 +7,7 @@
 
 #include "net/connection.h"
 #include "server/log.h"
+#include "store/permission_block.h"
 #include "util/file_write.h"
 #include "util/text.h"
 
@@ -267,7 +268,11 @@ int ServerBanList::RemoveBan(std::string_view addressText, std::string_view admi
 
 void ServerBanList::AutoBan(ConnectionTable& table, Connection& connection, std::uint32_t minutes,
                             bool kick) {
-  if (connection.administrator || Full()) return;
+  // Closing clears the administrator mark, and a guest is banned on its way
+  // out; the AdminMode mirror of the permission copy survives the close.
+  const bool adminMode =
+      connection.administrator || connection.HasPermission(PermissionBlock::kAdminModeMirror);
+  if (adminMode || Full()) return;
   auto entry = std::make_unique<BanEntry>();
   if (!ParseNew(*entry, connection.addressText)) return;
   if (list_.FindCovering(entry->address) == nullptr) {

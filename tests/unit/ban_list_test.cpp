@@ -12,6 +12,7 @@
 
 #include "net/connection.h"
 #include "net_test_peer.h"
+#include "store/permission_block.h"
 
 namespace kestrune {
 namespace {
@@ -198,6 +199,12 @@ TEST_F(BanListTest, TemporaryBansAreNeverWritten) {
   Bans().AutoBan(table, *guest, 10, true);
   EXPECT_EQ(Bans().List().Size(), 1u);
   EXPECT_FALSE(guest->Kicked());
+  // Nor on its way out, when closing has cleared the administrator mark.
+  guest->Close();
+  guest->permissions[PermissionBlock::kAdminModeMirror] = 1;
+  EXPECT_FALSE(guest->administrator);
+  Bans().AutoBan(table, *guest, 10, false);
+  EXPECT_EQ(Bans().List().Size(), 1u);
 }
 
 TEST_F(BanListTest, AutoBanWithKickSendsTheTemporaryBanNotice) {
