@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,8 @@ namespace kestrune {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
+
+constexpr int kSendTimeoutMs = 5000;
 
 int MsLeft(SteadyClock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
@@ -83,6 +86,9 @@ int ClientConnection::Connect(const std::string& host, std::uint16_t port,
     return -1;
   }
   fcntl(fd, F_SETFL, flags);
+  // A server that stops reading must not hang a test in a blocking send.
+  timeval sendLimit{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
   fd_ = fd;
   return 0;
 }

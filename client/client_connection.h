@@ -38,7 +38,8 @@ class ClientConnection {
   void InstallSendKey(std::string_view key);
   void InstallReceiveKey(std::string_view key);
 
-  // Frames, scrambles and writes the whole message; false when the stream fails.
+  // Frames, scrambles and writes the whole message; false when the stream fails
+  // or the server takes nothing for 5 seconds.
   bool Send(const Message& message);
   // Writes bytes as they are (broken frames, partial frames).
   bool SendRaw(const std::vector<std::uint8_t>& bytes);
