@@ -83,6 +83,9 @@ std::unique_ptr<StatusPacket> StatusPacket::Create(int type) {
   const bool isText =
       type == kStatusReply || type == kStatusUpdateReport || type == kStatusUpdateAnswer;
   packet->data_.assign(isText ? 0 : kStatusRequestDataLength, 0);
+  // An empty text area still has a scratch datagram's worth behind it, so
+  // Data() is never null.
+  if (isText) packet->data_.reserve(kStatusMaxDatagram);
   packet->hasData_ = true;
   return packet;
 }
@@ -95,6 +98,7 @@ int StatusPacket::SetDataLength(std::size_t length) {
   // The total length travels in 16 bits; a longer buffer could only be cut.
   if (length > 0xFFFF) return -1;
   data_.assign(length, 0);
+  if (length == 0) data_.reserve(kStatusMaxDatagram);
   hasData_ = true;
   return 0;
 }

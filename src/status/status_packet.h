@@ -94,8 +94,9 @@ class StatusPacket {
   // An empty packet that collects received fragments through Decode.
   static std::unique_ptr<StatusPacket> CreateReceiving();
 
-  // Replaces the data by `length` zero bytes; 0 success, -1 when the length
-  // cannot be carried in the 16-bit total length field.
+  // Replaces the data by `length` zero bytes (0: empty, with a 512-byte
+  // scratch buffer behind Data()); 0 success, -1 when the length cannot be
+  // carried in the 16-bit total length field.
   int SetDataLength(std::size_t length);
   std::uint8_t* Data() { return data_.data(); }
   const std::uint8_t* Data() const { return data_.data(); }

@@ -123,11 +123,16 @@ TEST(StatusPacket, CreateSizesTheDataAreaByType) {
     ASSERT_NE(packet, nullptr);
     EXPECT_EQ(packet->DataLength(), 0u) << type;
     EXPECT_TRUE(packet->DataShorterThan(16));
+    EXPECT_NE(packet->Data(), nullptr) << type;  // the scratch buffer
   }
   std::unique_ptr<StatusPacket> packet = StatusPacket::Create(kStatusReply);
   EXPECT_EQ(packet->SetDataLength(0x10000), -1);
   EXPECT_EQ(packet->SetDataLength(5), 0);
   EXPECT_EQ(Bytes(packet->Data(), packet->Data() + 5), Bytes(5, 0));
+  std::unique_ptr<StatusPacket> request = StatusPacket::Create(kStatusGeneralRequest);
+  EXPECT_EQ(request->SetDataLength(0), 0);
+  EXPECT_EQ(request->DataLength(), 0u);
+  EXPECT_NE(request->Data(), nullptr);
 }
 
 TEST(StatusPacket, FragmentsBySizeAndReassembles) {
