@@ -1,9 +1,13 @@
 #include "server/startup.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -404,6 +408,34 @@ TEST(StartupFailures, UnwritableFilesGiveTheirStatus) {
     EXPECT_TRUE(Contains(server.Log(),
                          " ERROR: Unable to record server PID to the file 'kestrune_srv.pid'.\n"));
     EXPECT_FALSE(Contains(server.Log(), "READY:"));
+  }
+}
+
+// A port held by another socket: the TCP listener fails with 12, the UDP one
+// with 13; both after the PID file was written, which must be gone again.
+TEST(StartupFailures, BusyPortsGiveTheListenerStatus) {
+  for (const int type : {SOCK_STREAM, SOCK_DGRAM}) {
+    SCOPED_TRACE(type == SOCK_STREAM ? "tcp" : "udp");
+    ServerProcess server;
+    server.WriteSettings();
+    const int holder = socket(AF_INET, type, 0);
+    ASSERT_GE(holder, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(server.Port()));
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    if (type == SOCK_STREAM) {
+      ASSERT_EQ(listen(holder, 1), 0);
+    }
+    ASSERT_TRUE(server.Start());
+    EXPECT_EQ(server.WaitExit(), type == SOCK_STREAM ? 12 : 13);
+    close(holder);
+    EXPECT_FALSE(server.Exists("kestrune_srv.pid"));
+    const std::string log = server.Log();
+    EXPECT_TRUE(Contains(log, "MaxClients        = 8\n"));
+    EXPECT_FALSE(Contains(log, "READY:"));
+    EXPECT_FALSE(Contains(log, "END:"));
   }
 }
 
