@@ -14,6 +14,12 @@ constexpr std::size_t kDescrFileLimit = 63;
 bool ValidId(int id) {
   return id >= 1 && id <= RankStore::kMaxRanks;
 }
+
+// Empty, or holding a byte below 32: a line break would split the .rank file
+// and could write a rank of its own into it.
+bool UnusableText(std::string_view text) {
+  return text.empty() || HasControlChar(text);
+}
 }  // namespace
 
 void RankStore::Load() {
@@ -121,7 +127,7 @@ void RankStore::ReleaseRankEditor(std::uint16_t connectionId) {
 int RankStore::AddRank(std::uint16_t connectionId, std::int16_t level, std::string_view abbrev,
                        std::string_view descr, std::uint16_t* newId) {
   if (!IsEditor(connectionId)) return kNotEditor;
-  if (abbrev.empty() || descr.empty()) return kEmptyText;
+  if (UnusableText(abbrev) || UnusableText(descr)) return kEmptyText;
   if (Count() >= kMaxRanks) return kNoFreeId;
   if (AbbrevUser(abbrev, 0) != nullptr) return kAbbrevUsed;
   if (DescrUser(descr, 0) != nullptr) return kDescrUsed;
@@ -142,7 +148,7 @@ int RankStore::AddRank(std::uint16_t connectionId, std::int16_t level, std::stri
 int RankStore::ModifyRank(std::uint16_t connectionId, int id, std::int16_t level,
                           std::string_view abbrev, std::string_view descr) {
   if (!IsEditor(connectionId)) return kNotEditor;
-  if (abbrev.empty() || descr.empty()) return kEmptyText;
+  if (UnusableText(abbrev) || UnusableText(descr)) return kEmptyText;
   if (RankById(id) == nullptr) return kNoSuchRank;
   if (AbbrevUser(abbrev, id) != nullptr) return kAbbrevUsed;
   if (DescrUser(descr, id) != nullptr) return kDescrUsed;

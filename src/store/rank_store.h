@@ -45,7 +45,7 @@ class RankStore {
   static constexpr int kDescrUsed = 3;
   static constexpr int kNotEditor = 5;
   static constexpr int kNoFreeId = 6;
-  static constexpr int kEmptyText = 7;
+  static constexpr int kEmptyText = 7;  // also a text holding a byte below 32
 
   // Actions of the announcements.
   static constexpr int kActionAdd = 3;

@@ -133,6 +133,9 @@ TEST_F(RankStoreTest, AddRankResultsAndIdCursor) {
   std::uint16_t id = 0;
   EXPECT_EQ(store.AddRank(3, 10, "", "x"), RankStore::kEmptyText);
   EXPECT_EQ(store.AddRank(3, 10, "x", ""), RankStore::kEmptyText);
+  // A line break would split the file and could smuggle in a rank of its own.
+  EXPECT_EQ(store.AddRank(3, 10, "x", "y\n[4]\nLevel=100"), RankStore::kEmptyText);
+  EXPECT_EQ(store.AddRank(3, 10, std::string("x\0", 2), "y"), RankStore::kEmptyText);
   EXPECT_EQ(store.AddRank(3, 10, "Rec", "Recruit", &id), 0);
   EXPECT_EQ(id, 1);
   EXPECT_EQ(store.AddRank(3, 20, "rec", "Other"), RankStore::kAbbrevUsed);
@@ -165,6 +168,7 @@ TEST_F(RankStoreTest, ModifyAndDeleteResults) {
   events.announced.clear();
   EXPECT_EQ(store.ModifyRank(4, 1, 5, "A", "Alpha"), RankStore::kNotEditor);
   EXPECT_EQ(store.ModifyRank(3, 1, 5, "", "Alpha"), RankStore::kEmptyText);
+  EXPECT_EQ(store.ModifyRank(3, 1, 5, "A\tB", "Alpha"), RankStore::kEmptyText);
   EXPECT_EQ(store.ModifyRank(3, 3, 5, "A", "Alpha"), RankStore::kNoSuchRank);
   EXPECT_EQ(store.ModifyRank(3, 0, 5, "A", "Alpha"), RankStore::kNoSuchRank);
   EXPECT_EQ(store.ModifyRank(3, 1, 5, "b", "Alpha"), RankStore::kAbbrevUsed);
