@@ -188,7 +188,8 @@ std::unique_ptr<Message> ConnectionTable::Receive(Connection& connection) {
 }
 
 void ConnectionTable::SendToClient(Connection& connection, std::unique_ptr<Message> message) {
-  if (!message) return;
+  // A frame carries 1 to 4096 bytes; an empty one would make the peer drop us.
+  if (!message || message->Length() == 0) return;
   if (connection.IsPhantom() || connection.silentRemoval || !connection.maySend ||
       connection.socket < 0) {
     return;

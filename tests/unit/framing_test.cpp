@@ -286,6 +286,18 @@ TEST_F(FramingSocket, NothingGoesBeforeMaySend) {
   EXPECT_EQ(connection->bytesSent, 0u);
 }
 
+TEST_F(FramingSocket, EmptyMessageIsNeverFramed) {
+  InstallKeys();
+  connection->loggedOn = true;
+  table.SendToClient(*connection, std::make_unique<Message>(0));
+  EXPECT_EQ(connection->bytesSent, 0u);
+  // The first message still goes out under the fixed key.
+  table.SendToClient(*connection, CreateMessage(MSG_PING));
+  auto m = peer->Next();
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->Type(), MSG_PING);
+}
+
 // Fills the socket so that later frames stay queued; returns false if it could not.
 bool FillSocket(ConnectionTable& table, Connection& connection) {
   int small = 4096;
