@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -238,6 +241,41 @@ TEST_F(ListenerTest, TemporaryBanRefusesWithMinutesLeftAndAnExpiredOneLetsIn) {
   clock.AdvanceSeconds(61);
   EXPECT_EQ(Accept("127.0.0.14", client), kAcceptAdded);
   EXPECT_EQ(server.bans()->List().Size(), 0u);
+}
+
+TEST_F(ListenerTest, DescriptorBeyondTheWaitSetsIsClosedAndLogged) {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < FD_SETSIZE + 16) {
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, FD_SETSIZE + 16);
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  if (limit.rlim_cur < FD_SETSIZE + 16) GTEST_SKIP() << "cannot open enough descriptors";
+  Listen();
+  // Take every descriptor below the limit of the sets, so accept gets one above.
+  std::vector<int> filler;
+  for (;;) {
+    const int fd = dup(listener.socket);
+    ASSERT_GE(fd, 0);
+    if (fd >= FD_SETSIZE) {
+      close(fd);
+      break;
+    }
+    filler.push_back(fd);
+  }
+  int client = -1;
+  const int result = Accept("127.0.0.15", client);
+  for (int fd : filler) close(fd);
+  EXPECT_EQ(result, kAcceptSocketTooHigh);
+  EXPECT_EQ(server.table().Count(), 0u);
+  ASSERT_FALSE(lines.empty());
+  const std::string& line = lines.back();
+  const int logged = std::atoi(line.c_str() + std::strlen("ERROR: Socket "));
+  EXPECT_EQ(line,
+            "ERROR: Socket " + std::to_string(logged) + " does not fit the wait sets; closed.");
+  EXPECT_GE(logged, FD_SETSIZE);
+  Peer peer(dup(client));
+  EXPECT_TRUE(peer.SeesClose());
 }
 
 TEST_F(ListenerTest, DatagramsAreDecodedAsStatusRequests) {
