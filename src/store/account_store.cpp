@@ -107,7 +107,12 @@ int AccountStore::Load() {
   for (auto& slot : slots_) slot.reset();
   saveTimer_.Disarm();
   IniFile file;
-  file.Load(path_, true);
+  // A file that is there but cannot be read must not be replaced by a
+  // guest-only one at the next save: the start fails instead.
+  if (file.Load(path_, true) == IniFile::kUnreadable) {
+    if (log_) log_("ERROR: Unable to read the accounts file '" + path_ + "'.");
+    return -1;
+  }
 
   // UIDs written in the file are kept free for the records that name them.
   std::set<int> fileUids;

@@ -116,7 +116,8 @@ class AccountStore {
   int SaveDelay() const { return static_cast<int>(saveDelay_); }
 
   // Reads the accounts file (after the ranks and the channel tree). 0, or -1
-  // when the guest account cannot be created (logged; start-up fails).
+  // when the file exists but cannot be read or the guest account cannot be
+  // created (logged; start-up fails).
   int Load();
   // Writes the file when the save timer is armed. 0, or -1 when the write
   // failed: the timer is armed again and the save retried after the delay.

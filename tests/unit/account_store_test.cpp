@@ -368,6 +368,16 @@ TEST_F(AccountStoreTest, MissingFileGivesAGuestOnlyFile) {
   EXPECT_EQ(Saved(), file);
 }
 
+TEST_F(AccountStoreTest, UnreadableFileFailsTheLoadAndIsNeverReplaced) {
+  // A folder stands where the file is: it exists but cannot be read.
+  fs::create_directory(path);
+  EXPECT_EQ(store->Load(), -1);
+  EXPECT_FALSE(store->SavePending());
+  ASSERT_EQ(logLines.size(), 1u);
+  EXPECT_EQ(logLines[0], "ERROR: Unable to read the accounts file '" + path.string() + "'.");
+  EXPECT_TRUE(fs::is_directory(path));
+}
+
 TEST_F(AccountStoreTest, LoadedGuestIsCleaned) {
   ASSERT_EQ(Load(Account("GUEST",
                          "UID=4\nServerAdmin=1\nUsersAdd=1\nRcon=1\nReserved=1\n"
