@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -56,6 +57,15 @@ class LoginFlow : public ::testing::Test {
     server.WriteFile("kestrune_srv.usr", Accounts());
     if (!properties.empty()) server.WriteFile("kestrune_srv.prop", "[SrvProp]\n" + properties);
     ASSERT_TRUE(server.StartReady());
+    started_ = true;
+  }
+
+  // A clean stop: exit status 0 (under the sanitizers also no leak) and no report.
+  void TearDown() override {
+    if (!started_) return;
+    EXPECT_EQ(server.Stop(), std::optional<int>(0));
+    EXPECT_EQ(server.Stderr().find("runtime error"), std::string::npos) << server.Stderr();
+    EXPECT_EQ(server.Stderr().find("Sanitizer"), std::string::npos) << server.Stderr();
   }
 
   // A session that has finished its handshake from `address`.
@@ -88,6 +98,7 @@ class LoginFlow : public ::testing::Test {
   }
 
   ServerProcess server;
+  bool started_ = false;
 };
 
 TEST_F(LoginFlow, HandshakeChecksTheVersion) {
