@@ -72,11 +72,12 @@ TEST(StoresProcess, PendingChangesAreWrittenAtShutdown) {
 TEST(StoresProcess, FailedSaveAtShutdownStillEndsCleanly) {
   ServerProcess server;
   server.WriteSettings();
-  // A folder where the accounts file must go: it can be neither read nor replaced.
-  std::filesystem::create_directory(server.PathOf("kestrune_srv.usr"));
+  // A folder where the new accounts file must first be written.
+  std::filesystem::create_directory(server.PathOf("kestrune_srv.usr.tmp"));
   ASSERT_TRUE(server.StartReady());
   EXPECT_EQ(server.Stop(), 0);
-  EXPECT_TRUE(std::filesystem::is_directory(server.PathOf("kestrune_srv.usr")));
+  EXPECT_FALSE(server.Exists("kestrune_srv.usr"));
+  EXPECT_TRUE(std::filesystem::is_directory(server.PathOf("kestrune_srv.usr.tmp")));
   EXPECT_NE(server.Log().find("END: Shutdown complete."), std::string::npos);
   EXPECT_EQ(server.Stderr(), "");
 }

@@ -44,6 +44,20 @@ int BindLoopback(int type, int port) {
   return result;
 }
 
+// True when a socket of `type` can be bound to port on all local addresses
+// (nothing is sent; the socket is closed at once).
+bool BindAnyAddress(int type, int port) {
+  const int fd = socket(AF_INET, type, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return bound;
+}
+
 }  // namespace
 
 ServerProcess::ServerProcess(std::string prefix) : prefix_(std::move(prefix)) {
@@ -196,7 +210,12 @@ bool ServerProcess::ProcessAlive(pid_t pid) {
 int ServerProcess::PickFreePort() {
   for (int attempt = 0; attempt < 50; ++attempt) {
     const int port = BindLoopback(SOCK_STREAM, 0);
-    if (port > 0 && port != 3784 && BindLoopback(SOCK_DGRAM, port) == port) return port;
+    // The server binds every local address: a client socket of another test
+    // (or one in TIME_WAIT) on 127.0.0.x with this port would make it fail.
+    if (port > 0 && port != 3784 && BindLoopback(SOCK_DGRAM, port) == port &&
+        BindAnyAddress(SOCK_STREAM, port) && BindAnyAddress(SOCK_DGRAM, port)) {
+      return port;
+    }
   }
   throw std::runtime_error("no free port");
 }

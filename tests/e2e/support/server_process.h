@@ -69,7 +69,8 @@ class ServerProcess {
 
   // True while `pid` exists and is not a zombie.
   static bool ProcessAlive(pid_t pid);
-  // A port that is free on 127.0.0.1 for both TCP and UDP right now.
+  // A port that is free for both TCP and UDP right now, on 127.0.0.1 and on
+  // all addresses (as the server binds it).
   static int PickFreePort();
   // Polls `condition` every 20 ms; false after `timeoutMs`.
   static bool WaitUntil(const std::function<bool()>& condition, int timeoutMs);
