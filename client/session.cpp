@@ -146,8 +146,8 @@ std::optional<UserListInfo> ReadUserList(const Message& message) {
     record.flagA = bytes[4];
     record.flagB = bytes[5];
     record.rank = static_cast<std::uint16_t>(bytes[6] | (bytes[7] << 8));
-    for (std::string* text : {&record.name, &record.phonetic, &record.comment, &record.url,
-                              &record.integration}) {
+    for (std::string* text :
+         {&record.name, &record.phonetic, &record.comment, &record.url, &record.integration}) {
       if (!ReadCountedString(message, cursor, kStringMax, *text)) return std::nullopt;
     }
     info.records.push_back(std::move(record));
@@ -237,8 +237,7 @@ int ClientSession::Connect(const std::string& host, std::uint16_t port,
   return stream_.Connect(host, port, localAddress);
 }
 
-std::optional<HandshakeResult> ClientSession::Handshake(const std::string& version,
-                                                        int timeoutMs) {
+std::optional<HandshakeResult> ClientSession::Handshake(const std::string& version, int timeoutMs) {
   const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
   if (!stream_.Send(*BuildHandshakeRequest(version))) return std::nullopt;
   auto first = stream_.Receive(timeoutMs);

@@ -74,7 +74,8 @@ std::vector<std::unique_ptr<Message>> BuildLoginClientList(ConnectionTable& tabl
   std::unique_ptr<Message> current;
   const bool seesComments = client.HasPermission(P::kSeeUserComments);
   auto add = [&](const ClientRecord& record, bool withComments) {
-    if (current && current->GetU16(6) >= kRecordsPerUserList) messages.push_back(std::move(current));
+    if (current && current->GetU16(6) >= kRecordsPerUserList)
+      messages.push_back(std::move(current));
     if (!current) current = BuildUserList(kUserListFull);
     if (!AppendClientRecord(*current, record, withComments)) {
       // Cannot happen with 8 records of bounded texts; start a new message anyway.
@@ -108,8 +109,8 @@ std::vector<std::unique_ptr<Message>> BuildLoginClientList(ConnectionTable& tabl
   return messages;
 }
 
-void AnnounceClient(ConnectionTable& table, const Connection& subject,
-                    const SessionState& state, std::uint16_t action, std::uint8_t flagB) {
+void AnnounceClient(ConnectionTable& table, const Connection& subject, const SessionState& state,
+                    std::uint16_t action, std::uint8_t flagB) {
   ClientRecord record = RecordOf(subject, state);
   record.flagB = flagB;
   auto full = BuildUserList(action);

@@ -71,8 +71,8 @@ std::vector<std::unique_ptr<Message>> BuildLoginClientList(ConnectionTable& tabl
 // One record for `subject` with `action` to every other logged-in, non-phantom
 // client that may see it, the comments only where SeeUserComments allows.
 // `flagB` is the record's flag byte B.
-void AnnounceClient(ConnectionTable& table, const Connection& subject,
-                    const SessionState& state, std::uint16_t action, std::uint8_t flagB);
+void AnnounceClient(ConnectionTable& table, const Connection& subject, const SessionState& state,
+                    std::uint16_t action, std::uint8_t flagB);
 
 // Flag byte B of an arrival: guest, and no event sounds.
 std::uint8_t ArrivalFlags(const Connection& client);

@@ -119,8 +119,8 @@ void Protocol::Login(Connection& connection, Message& message, std::string& /*er
   const bool registered = account != nullptr && !account->isGuest;
   if (registered) {
     if (int minutes = account->penalties.AdmissionCheck(address, now); minutes != 0) {
-      table.SendRefusal(connection, kRefuseTemporaryBan, static_cast<std::uint16_t>(minutes),
-                        false, true);
+      table.SendRefusal(connection, kRefuseTemporaryBan, static_cast<std::uint16_t>(minutes), false,
+                        true);
       return;
     }
     if (!account->permissions.Digest().BytesEqual(digest)) {
@@ -141,8 +141,8 @@ void Protocol::Login(Connection& connection, Message& message, std::string& /*er
       return;
     }
     if (int minutes = account->penalties.AdmissionCheck(address, now); minutes != 0) {
-      table.SendRefusal(connection, kRefuseTemporaryBan, static_cast<std::uint16_t>(minutes),
-                        false, true);
+      table.SendRefusal(connection, kRefuseTemporaryBan, static_cast<std::uint16_t>(minutes), false,
+                        true);
       return;
     }
     if (account->permissions.Has(P::kLocked)) {
@@ -180,9 +180,9 @@ void Protocol::Login(Connection& connection, Message& message, std::string& /*er
       }
     }
     if (context_.properties.guestAutoKick > 0) {
-      connection.timeLimitTimer.Arm(context_.clock.NowSeconds(),
-                                    static_cast<std::uint32_t>(context_.properties.guestAutoKick) *
-                                        60u);
+      connection.timeLimitTimer.Arm(
+          context_.clock.NowSeconds(),
+          static_cast<std::uint32_t>(context_.properties.guestAutoKick) * 60u);
     }
   }
 
@@ -200,7 +200,8 @@ void Protocol::Login(Connection& connection, Message& message, std::string& /*er
   }
 
   ++context_.loggedOnUsers;
-  if (context_.loggedOnUsers > context_.loggedOnPeak) context_.loggedOnPeak = context_.loggedOnUsers;
+  if (context_.loggedOnUsers > context_.loggedOnPeak)
+    context_.loggedOnPeak = context_.loggedOnUsers;
 
   SessionState& state = sessions_.Of(connection.id);
   state = SessionState{};
@@ -314,9 +315,10 @@ void Protocol::SendLoginPicture(Connection& connection, const UserAccount& accou
     if (hooks_.recordAdminChannels) hooks_.recordAdminChannels(connection, account.chanAdmin);
     table.SendToClient(connection, BuildChannelAdminList(account.chanAdmin));
   }
-  for (auto& ranks : BuildRankList(context_.ranks)) table.SendToClient(connection, std::move(ranks));
-  for (auto& list : BuildLoginClientList(table, connection, sessions_, context_.settings,
-                                         context_.properties)) {
+  for (auto& ranks : BuildRankList(context_.ranks))
+    table.SendToClient(connection, std::move(ranks));
+  for (auto& list :
+       BuildLoginClientList(table, connection, sessions_, context_.settings, context_.properties)) {
     table.SendToClient(connection, std::move(list));
   }
   if (hooks_.sendTalkers) hooks_.sendTalkers(connection);

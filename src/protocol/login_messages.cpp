@@ -48,14 +48,14 @@ std::vector<std::unique_ptr<Message>> BuildLoginProperties(const ServerPropertie
   return messages;
 }
 
-std::vector<std::unique_ptr<Message>> BuildMotdParts(const std::string& path,
-                                                     std::uint16_t kind) {
+std::vector<std::unique_ptr<Message>> BuildMotdParts(const std::string& path, std::uint16_t kind) {
   std::vector<std::unique_ptr<Message>> parts;
   struct stat info {};
   if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) return parts;
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return parts;
-  std::size_t total = (static_cast<std::size_t>(info.st_size) + kMotdPartBytes - 1) / kMotdPartBytes;
+  std::size_t total =
+      (static_cast<std::size_t>(info.st_size) + kMotdPartBytes - 1) / kMotdPartBytes;
   if (total > kMotdMaxParts) total = kMotdMaxParts;
   for (std::size_t index = 0; index < total; ++index) {
     auto message = CreateMessage(MSG_MOTD);

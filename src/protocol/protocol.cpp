@@ -28,15 +28,24 @@ struct TypeRule {
 };
 
 constexpr TypeRule kPendingRules[] = {
-    {MSG_CHANNEL_AUTH, true, true, 48},    {MSG_RANK_ADMIN, true, false, 12},
-    {MSG_TTS, true, false, 4},             {MSG_MOVE_USER, true, true, 8},
-    {MSG_WAVE, true, false, 4},            {MSG_CHAT, true, false, 8},
-    {MSG_USER_SETTING, true, true, 8},     {MSG_CHANNEL, true, false, 84},
-    {MSG_ACCOUNT_ADMIN, true, false, 16},  {MSG_SERVER_PROPS, false, false, 8},
-    {MSG_MOTD, true, true, 268},           {MSG_VOICE, true, false, 20},
-    {MSG_COMPLAINT, true, false, 20},      {MSG_PHANTOM, true, true, 16},
-    {MSG_USER_LIST, true, false, 22},      {MSG_BAN_LIST, true, true, 208},
-    {MSG_PAGE, true, true, 8},             {MSG_USER_ADMIN, true, true, 136},
+    {MSG_CHANNEL_AUTH, true, true, 48},
+    {MSG_RANK_ADMIN, true, false, 12},
+    {MSG_TTS, true, false, 4},
+    {MSG_MOVE_USER, true, true, 8},
+    {MSG_WAVE, true, false, 4},
+    {MSG_CHAT, true, false, 8},
+    {MSG_USER_SETTING, true, true, 8},
+    {MSG_CHANNEL, true, false, 84},
+    {MSG_ACCOUNT_ADMIN, true, false, 16},
+    {MSG_SERVER_PROPS, false, false, 8},
+    {MSG_MOTD, true, true, 268},
+    {MSG_VOICE, true, false, 20},
+    {MSG_COMPLAINT, true, false, 20},
+    {MSG_PHANTOM, true, true, 16},
+    {MSG_USER_LIST, true, false, 22},
+    {MSG_BAN_LIST, true, true, 208},
+    {MSG_PAGE, true, true, 8},
+    {MSG_USER_ADMIN, true, true, 136},
 };
 
 const TypeRule* PendingRule(std::uint16_t type) {
@@ -169,11 +178,10 @@ void Protocol::Depart(Connection& connection) {
   AnnounceClient(context_.table, connection, state, kUserListRemoved, 0);
   const std::uint32_t now = context_.clock.NowSeconds();
   const std::uint32_t seconds = now >= connection.connectTime ? now - connection.connectTime : 0;
-  context_.log.Write("MSG_DISC: ID %u, From=%lld, To=%lld, Sec=%u, Name=%s",
-                     static_cast<unsigned>(connection.id),
-                     static_cast<long long>(connection.bytesReceived),
-                     static_cast<long long>(connection.bytesSent), seconds,
-                     connection.name.c_str());
+  context_.log.Write(
+      "MSG_DISC: ID %u, From=%lld, To=%lld, Sec=%u, Name=%s", static_cast<unsigned>(connection.id),
+      static_cast<long long>(connection.bytesReceived),
+      static_cast<long long>(connection.bytesSent), seconds, connection.name.c_str());
   // Closing cleared the administrator mark; the permission copy still shows it.
   const bool adminMode =
       connection.administrator || connection.HasPermission(PermissionBlock::kAdminModeMirror);

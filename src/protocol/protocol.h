@@ -74,8 +74,7 @@ class Protocol {
  public:
   // A handler of one message type; it may leave an error text (logged) and
   // set `disconnect` (the connection is closed after it returns).
-  using Handler =
-      std::function<void(Connection&, Message&, std::string& error, bool& disconnect)>;
+  using Handler = std::function<void(Connection&, Message&, std::string& error, bool& disconnect)>;
 
   // The parts of a login that other message groups supply. An unset hook
   // sends nothing: the channel tree, talkers, chatters, phantoms and settings

@@ -2,8 +2,8 @@
 
 #include <chrono>
 #include <cstring>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,7 +47,9 @@ LoginRequest Request(const std::string& name, const std::string& password = "") 
   return request;
 }
 
-std::vector<std::uint16_t> Types(const LoginResult& result) { return result.Types(); }
+std::vector<std::uint16_t> Types(const LoginResult& result) {
+  return result.Types();
+}
 
 class LoginFlow : public ::testing::Test {
  protected:
@@ -173,11 +175,9 @@ TEST_F(LoginFlow, GuestAndAccountReceiveThePictureInOrder) {
 
   Joined guest = Join("Visitor", "", "127.0.0.10");
   ASSERT_TRUE(guest.result.accepted);
-  const std::vector<std::uint16_t> guestOrder = {MSG_SERVER_PROPS,  MSG_SERVER_PROPS,
-                                                 MSG_SERVER_PROPS,  MSG_ACCOUNT_ADMIN,
-                                                 MSG_RANK_ADMIN,    MSG_USER_LIST,
-                                                 MSG_SESSION_INFO,  MSG_MOTD,
-                                                 MSG_LOGIN_ACCEPTED};
+  const std::vector<std::uint16_t> guestOrder = {
+      MSG_SERVER_PROPS, MSG_SERVER_PROPS, MSG_SERVER_PROPS, MSG_ACCOUNT_ADMIN, MSG_RANK_ADMIN,
+      MSG_USER_LIST,    MSG_SESSION_INFO, MSG_MOTD,         MSG_LOGIN_ACCEPTED};
   EXPECT_EQ(Types(guest.result), guestOrder);
   auto session = ReadSessionInfo(*guest.result.Find(MSG_SESSION_INFO));
   ASSERT_TRUE(session);
@@ -191,9 +191,9 @@ TEST_F(LoginFlow, GuestAndAccountReceiveThePictureInOrder) {
   Joined ann = Join("Ann", "ann", "127.0.0.11");
   ASSERT_TRUE(ann.result.accepted);
   const std::vector<std::uint16_t> accountOrder = {
-      MSG_SERVER_PROPS, MSG_SERVER_PROPS, MSG_SERVER_PROPS, MSG_ACCOUNT_ADMIN, MSG_RANK_ADMIN,
-      MSG_USER_LIST,    MSG_SESSION_INFO, MSG_MOTD,         MSG_MOTD,          MSG_MOTD,
-      MSG_LOGIN_ACCEPTED};
+      MSG_SERVER_PROPS, MSG_SERVER_PROPS, MSG_SERVER_PROPS,  MSG_ACCOUNT_ADMIN,
+      MSG_RANK_ADMIN,   MSG_USER_LIST,    MSG_SESSION_INFO,  MSG_MOTD,
+      MSG_MOTD,         MSG_MOTD,         MSG_LOGIN_ACCEPTED};
   EXPECT_EQ(Types(ann.result), accountOrder) << "guest part, then the two parts of 300 bytes";
   std::vector<std::uint16_t> propertyIds;
   for (const auto& message : ann.result.messages) {
@@ -374,8 +374,8 @@ TEST_F(LoginFlow, DispatcherClosesUnknownAndMalformedTypes) {
     std::uint16_t type;
     std::size_t body;
     bool loggedIn;
-  } closing[] = {{1, 8, false},   {53, 12, false},  {100, 4, false}, {100, 4, true},
-                 {300, 0, true},  {75, 8, false},   {75, 7, true},   {75, 9, true}};
+  } closing[] = {{1, 8, false},  {53, 12, false}, {100, 4, false}, {100, 4, true},
+                 {300, 0, true}, {75, 8, false},  {75, 7, true},   {75, 9, true}};
   int host = 70;
   for (const Case& k : closing) {
     const std::string address = "127.0.0." + std::to_string(host++);
@@ -450,8 +450,8 @@ TEST_F(LoginFlow, DepartureIsLoggedOnceAndAnnounced) {
   ASSERT_TRUE(server.WaitForLog(prefix, 3000));
   EXPECT_EQ(Count(prefix), 1u);
   const std::string log = server.Log();
-  const std::string line = log.substr(log.find(prefix), log.find('\n', log.find(prefix)) -
-                                                            log.find(prefix));
+  const std::string line =
+      log.substr(log.find(prefix), log.find('\n', log.find(prefix)) - log.find(prefix));
   EXPECT_TRUE(line.find(", Sec=1, Name=Rex") != std::string::npos ||
               line.find(", Sec=2, Name=Rex") != std::string::npos)
       << line;

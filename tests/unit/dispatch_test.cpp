@@ -61,7 +61,8 @@ TEST_F(DispatchTest, UnknownTypesCloseAndCountAnOffenceOnceThereIsAnAccount) {
   TestClient& ann = LoggedIn("Ann", "ann", "127.0.0.4");
   Dispatch(ann, Raw(53, 12));
   EXPECT_LT(ann.c->socket, 0);
-  const PenaltyEntry* entry = accounts->FindByName("Ann")->penalties.Peek(ntohl(ann.c->peerAddress));
+  const PenaltyEntry* entry =
+      accounts->FindByName("Ann")->penalties.Peek(ntohl(ann.c->peerAddress));
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(entry->counters[kOffenceUnknownMessage], 1u);
 }
@@ -193,7 +194,8 @@ TEST_F(DepartTest, GuestAutoBanSparesRegisteredReplacedAndBumpedGuests) {
                {"127.0.0.12", false, false, false},
                {"127.0.0.13", true, true, false}};
   for (const Case& k : cases) {
-    TestClient& client = k.guest ? LoggedIn("Visitor", "", k.address) : LoggedIn("Ann", "ann", k.address);
+    TestClient& client =
+        k.guest ? LoggedIn("Visitor", "", k.address) : LoggedIn("Ann", "ann", k.address);
     if (k.spared) protocol->Sessions().Of(client.c->id).spareGuestBan = true;
     client.c->Close();
     protocol->Depart(*client.c);

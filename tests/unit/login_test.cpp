@@ -157,8 +157,8 @@ TEST_F(LoginTest, GuestRulesFollowAuthAndTheGuestAccount) {
     int auth;
     const char* password;
     bool admitted;
-  } cases[] = {{0, "", true}, {0, "anything", true}, {1, "", false},
-               {1, "server", true}, {1, "wrong", false}, {2, "server", false}, {-1, "", false}};
+  } cases[] = {{0, "", true},       {0, "anything", true}, {1, "", false}, {1, "server", true},
+               {1, "wrong", false}, {2, "server", false},  {-1, "", false}};
   settings.encPassLogin.FromPlain("server");
   for (const Case& k : cases) {
     settings.auth = k.auth;
@@ -221,9 +221,9 @@ TEST_F(LoginTest, AdmittedClientReceivesThePictureAndIsAnnounced) {
   SendLogin(ann, Request("Ann", "ann"));
   auto got = Drain(ann);
   const std::vector<std::uint16_t> expected = {
-      MSG_SERVER_PROPS, MSG_SERVER_PROPS, MSG_SERVER_PROPS, MSG_ACCOUNT_ADMIN, MSG_RANK_ADMIN,
-      MSG_USER_LIST,    MSG_SESSION_INFO, MSG_MOTD,         MSG_MOTD,          MSG_MOTD,
-      MSG_MOTD,         MSG_LOGIN_ACCEPTED};
+      MSG_SERVER_PROPS, MSG_SERVER_PROPS, MSG_SERVER_PROPS, MSG_ACCOUNT_ADMIN,
+      MSG_RANK_ADMIN,   MSG_USER_LIST,    MSG_SESSION_INFO, MSG_MOTD,
+      MSG_MOTD,         MSG_MOTD,         MSG_MOTD,         MSG_LOGIN_ACCEPTED};
   EXPECT_EQ(Types(got), expected) << "three guest parts for 513 bytes, then one normal part";
   EXPECT_EQ(ReadProperty(*got[0])->value, "1");
   std::vector<std::pair<std::uint16_t, std::size_t>> parts;

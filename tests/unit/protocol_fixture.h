@@ -72,9 +72,9 @@ class ProtocolFixture : public ::testing::Test {
     accounts->SetSessions(&bridge);
     ASSERT_EQ(accounts->Load(), 0);
     bans = std::make_unique<ServerBanList>(log.log, log.clock, dir.File("t.ban"));
-    protocol = std::make_unique<Protocol>(ProtocolContext{
-        table, settings, log.log, log.clock, *accounts, *ranks, properties, *bans, loggedOn, peak,
-        dir.File("t.motd"), dir.File("t.gmotd"), "3.0.2"});
+    protocol = std::make_unique<Protocol>(
+        ProtocolContext{table, settings, log.log, log.clock, *accounts, *ranks, properties, *bans,
+                        loggedOn, peak, dir.File("t.motd"), dir.File("t.gmotd"), "3.0.2"});
   }
 
   // A connected client whose handshake is done (keys on both sides).
