@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "client/client_connection.h"
+#include "client/session.h"
 #include "e2e/support/server_process.h"
 #include "net/connection.h"
 #include "net/message.h"
@@ -58,6 +59,28 @@ TEST(LoopProcess, SilentClientIsClosedByTheLogonTimeout) {
   EXPECT_NE(log.find("AUTO: ID 1, IP 127.0.0.21, Did not logon before timeout."),
             std::string::npos);
   EXPECT_LT(log.find("Did not logon before timeout."), log.find("MSG_ABORT:"));
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+// A closing notice starts a 5-second clock even when nothing else would
+// ever close the client (LogonTimeout 0).
+TEST(LoopProcess, ClientIgnoringAClosingNoticeIsClosedFiveSecondsLater) {
+  ServerProcess server;
+  server.WriteSettings(std::string(ServerProcess::kBasicKeys) + "LogonTimeout=0\n");
+  ASSERT_TRUE(server.StartReady());
+  ClientSession client;
+  ASSERT_EQ(client.Connect("127.0.0.1", PortOf(server), "127.0.0.28"), 0);
+  auto handshake = client.Handshake("2.0.0");  // a version the server refuses
+  ASSERT_TRUE(handshake);
+  ASSERT_EQ(handshake->reply.flags & 1, 1) << "a closing notice";
+  const auto start = SteadyClock::now();
+  ASSERT_TRUE(client.WaitClosed(8000));
+  const double seconds = SecondsSince(start);
+  EXPECT_GE(seconds, 4.5);
+  EXPECT_LE(seconds, 6.5);
+  EXPECT_TRUE(
+      server.WaitForLog("AUTO: ID 1, IP 127.0.0.28, Client did not disconect after being kicked."));
+  EXPECT_TRUE(server.WaitForLog("MSG_ABORT: ID 1, 127.0.0.28 aborted."));
   EXPECT_EQ(server.Stop(), 0);
 }
 
@@ -135,15 +158,28 @@ TEST(LoopProcess, BannedAddressIsRefusedAndReportedAtMostEveryTenSeconds) {
 }
 
 // Clients that drop at random points inside a frame never disturb the
-// server: a steady client stays connected, new clients are still accepted,
+// server: a logged-in client keeps exchanging pings, new clients are accepted,
 // and the server stops cleanly with nothing on standard error (under the
 // sanitizers: no report, no leak).
 TEST(LoopProcess, ThousandClientsDroppingInsideAFrameLeaveTheServerServing) {
   ServerProcess server;
   server.WriteSettings(std::string(ServerProcess::kBasicKeys) + "LogonTimeout=0\nPingRate=1\n");
   ASSERT_TRUE(server.StartReady());
-  ClientConnection steady;
-  ASSERT_EQ(steady.Connect("127.0.0.1", PortOf(server), "127.0.0.30"), 0);
+  // The steady client logs in and answers every ping it gets.
+  ClientSession steady;
+  LoginRequest guest;
+  guest.name = "Steady";
+  ASSERT_TRUE(steady.Join("127.0.0.1", PortOf(server), guest, "127.0.0.30").accepted);
+  int pings = 0;
+  auto answerPings = [&] {
+    while (auto message = steady.Receive(0)) {
+      if (message->Type() != MSG_PING) continue;
+      auto answer = CreateMessage(MSG_PING);
+      answer->SetU16(6, message->GetU16(6));
+      ASSERT_TRUE(steady.Send(*answer));
+      ++pings;
+    }
+  };
 
   std::mt19937 random(20241210);
   const char* addresses[] = {"127.0.0.31", "127.0.0.32", "127.0.0.33", "127.0.0.34"};
@@ -182,13 +218,20 @@ TEST(LoopProcess, ThousandClientsDroppingInsideAFrameLeaveTheServerServing) {
         10000))
         << "after " << made << " clients";
     for (auto& client : batch) client->Close();
+    answerPings();
   }
 
   ClientConnection probe;
   ASSERT_EQ(probe.Connect("127.0.0.1", PortOf(server), "127.0.0.35"), 0);
   EXPECT_TRUE(server.WaitForLog("IP 127.0.0.35, Accepted."));
-  EXPECT_EQ(steady.Receive(200), nullptr);
-  EXPECT_FALSE(steady.PeerClosed());
+  ServerProcess::WaitUntil(
+      [&] {
+        answerPings();
+        return pings >= 2;
+      },
+      3000);
+  EXPECT_GE(pings, 2) << "the steady client is pinged, answers, and is pinged again";
+  EXPECT_FALSE(steady.Stream().PeerClosed());
   EXPECT_TRUE(ServerProcess::ProcessAlive(server.Pid()));
 
   EXPECT_EQ(server.Stop(), 0);
