@@ -439,6 +439,25 @@ TEST_F(CapacityTest, WithoutGuestsAClientWithoutReservedGoesAndOnlyAdminsBumpRes
   EXPECT_EQ(Bumped(filled), 0);
 }
 
+TEST_F(CapacityTest, ClientListTakesEightRecordsPerMessage) {
+  Fill({"G1", "G2", "G3", "G4", "G5", "G6", "G7"});
+  TestClient& last = Connect("127.0.0.40");
+  SendLogin(last, Request("Ann", "ann"));
+  std::vector<std::size_t> counts;
+  std::vector<std::string> names;
+  for (const auto& m : Drain(last)) {
+    auto list = ReadUserList(*m);
+    if (!list) continue;
+    EXPECT_EQ(list->action, kUserListFull);
+    counts.push_back(list->records.size());
+    for (const auto& record : list->records) names.push_back(record.name);
+  }
+  EXPECT_EQ(counts, (std::vector<std::size_t>{8, 1})) << "the server, Ann and seven guests";
+  EXPECT_EQ(names.front(), "Unit Server");
+  EXPECT_EQ(names.at(1), "Ann");
+  EXPECT_EQ(names.back(), "G7");
+}
+
 TEST_F(CapacityTest, GuestsAndOrdinaryAccountsNeverBump) {
   auto filled = Fill({"G1", "G2", "G3", "G4", "G5", "G6", "G7", "G8"});
   for (const char* name : {"Visitor", "Ann"}) {
