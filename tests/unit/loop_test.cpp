@@ -385,6 +385,41 @@ TEST_F(LoopTest, LogLinesReachAdministratorsWatchingTheLog) {
   EXPECT_EQ(pn->Next(50), nullptr);
 }
 
+// The loop ends on a second failed select with no select that reported
+// ready descriptors in between; a time-out in between does not count.
+TEST_F(LoopTest, SecondSelectFailureWithoutASuccessEndsTheLoop) {
+  server.daemon = true;  // no console reading from the test's standard input
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(write(ready[1], "x", 1), 1);  // always readable
+  const int closed = socket(AF_INET, SOCK_DGRAM, 0);
+  close(closed);  // its number now makes select fail (nothing opens another here)
+
+  struct Case {
+    const char* plan;  // per iteration: f fails, t times out, r reports ready
+    int iterations;    // iterations run before the loop ends
+  } cases[] = {{"ff", 2}, {"ftf", 3}, {"frff", 4}, {"frfrff", 6}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.plan);
+    const std::string plan = k.plan;
+    int iteration = 0;
+    server.hooks.updateTick = [&] {
+      ++iteration;
+      if (iteration > static_cast<int>(plan.size())) stopReserved = 1;  // a runaway loop
+    };
+    server.hooks.updateSocket = [&] {
+      const char step = iteration <= static_cast<int>(plan.size()) ? plan[iteration - 1] : 't';
+      return step == 'f' ? closed : step == 'r' ? ready[0] : -1;
+    };
+    EXPECT_EQ(ServerLoop(server), 0);
+    EXPECT_EQ(stopReserved, 0);
+    stopReserved = 0;
+    EXPECT_EQ(iteration, k.iterations);
+  }
+  close(ready[0]);
+  close(ready[1]);
+}
+
 // Serving over real TCP: input reaches the dispatcher, a peer that goes is
 // closed and reaped, urgent data is a socket exception.
 class ServeTest : public LoopTest {
