@@ -26,6 +26,10 @@ struct Listener {
 class ListenerTable {
  public:
   explicit ListenerTable(std::size_t room) : room_(room) {}
+  // The records own their sockets.
+  ~ListenerTable() { CloseAll(); }
+  ListenerTable(const ListenerTable&) = delete;
+  ListenerTable& operator=(const ListenerTable&) = delete;
   std::size_t Count() const { return entries_.size(); }
   std::size_t Room() const { return room_; }
   Listener& At(std::size_t index) { return *entries_[index]; }

@@ -151,6 +151,18 @@ TEST_F(ListenerTest, ListenerTablesHaveTheirRoom) {
   EXPECT_EQ(server.listeners().tcp.Count(), 1u);
   CloseListeners(server);
   EXPECT_EQ(server.listeners().tcp.Count() + server.listeners().udp.Count(), 0u);
+
+  // A table that goes away closes what it holds.
+  int fd = -1;
+  {
+    ListenerTable table(1);
+    auto udp = std::make_unique<Listener>();
+    udp->address = INADDR_LOOPBACK;
+    ASSERT_EQ(ServerCreateUDP(server.log(), *udp, 0), kListenOk);
+    fd = udp->socket;
+    ASSERT_EQ(table.Add(std::move(udp)), 0);
+  }
+  EXPECT_EQ(fcntl(fd, F_GETFD), -1);
 }
 
 TEST_F(ListenerTest, AcceptEntersTheClientWithItsLineAndTimeLimit) {
