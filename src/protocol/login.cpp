@@ -106,8 +106,10 @@ void Protocol::Login(Connection& connection, Message& message, std::string& /*er
   }
   TrimBlanks(name);
   TrimBlanks(phonetic);
-  // A name of blanks alone would log in nameless.
-  if (name.empty() || !TextValid(name) || !TextValid(phonetic)) {
+  // A name of blanks alone would log in nameless; and " Console" must not
+  // become the reserved "Console" once trimmed.
+  if (name.empty() || !TextValid(name) || !TextValid(phonetic) ||
+      AccountStore::CheckLoginName(name) != 0) {
     disconnect = true;
     return;
   }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "protocol/client_records.h"
@@ -12,6 +14,78 @@ namespace {
 using testing::ProtocolFixture;
 using testing::TestClient;
 using P = PermissionBlock;
+
+// Byte layouts checked against hand-written offsets, not the client readers,
+// which share their offsets with the builders.
+std::vector<std::uint8_t> Bytes(const Message& message) {
+  return std::vector<std::uint8_t>(message.Data(), message.Data() + message.Length());
+}
+void PutU16(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint16_t value) {
+  bytes[at] = static_cast<std::uint8_t>(value & 0xFF);
+  bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+void PutText(std::vector<std::uint8_t>& bytes, std::size_t at, const std::string& text) {
+  std::copy(text.begin(), text.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+TEST(LoginMessageLayout, ServerInfoSessionInfoAndProperty) {
+  ServerSettings settings;
+  settings.name = std::string(40, 'n');
+  settings.port = 4321;
+  settings.voiceCodec = 3;
+  settings.voiceFormat = 7;
+  settings.silentLobby = 0x1FF;
+
+  std::vector<std::uint8_t> info(108, 0);
+  PutU16(info, 0, MSG_SERVER_INFO);
+  PutU16(info, 4, 104);
+  PutU16(info, 8, 4321);
+  PutU16(info, 10, 8);
+  PutU16(info, 12, 3);
+  PutText(info, 28, std::string(31, 'n'));
+  PutText(info, 60, "3.0.2");
+  EXPECT_EQ(Bytes(*BuildServerInfo(settings, 3, "3.0.2")), info);
+
+  std::vector<std::uint8_t> session(24, 0);
+  PutU16(session, 0, MSG_SESSION_INFO);
+  PutU16(session, 8, 3);
+  PutU16(session, 10, 7);
+  session[16] = 1;
+  session[17] = 0xFF;
+  EXPECT_EQ(Bytes(*BuildSessionInfo(settings, true)), session);
+  session[16] = 0;
+  EXPECT_EQ(Bytes(*BuildSessionInfo(settings, false)), session);
+
+  // Action 0, result 0, offset 10 zero, the value counted (big-endian) at 12.
+  std::vector<std::uint8_t> property(16, 0);
+  PutU16(property, 0, MSG_SERVER_PROPS);
+  PutU16(property, 6, 5);
+  property[12] = 0;
+  property[13] = 2;
+  PutText(property, 14, "12");
+  EXPECT_EQ(Bytes(*BuildPropertyValue(5, "12")), property);
+}
+
+TEST(LoginMessageLayout, MotdPartsCarryTimeKindTotalIndexAndCount) {
+  testing::TempDir dir;
+  dir.Write("m.gmotd", std::string(256, 'a') + "bc");
+  struct stat info {};
+  ASSERT_EQ(stat(dir.File("m.gmotd").c_str(), &info), 0);
+  auto parts = BuildMotdParts(dir.File("m.gmotd"), kMotdGuest);
+  ASSERT_EQ(parts.size(), 2u);
+  std::vector<std::uint8_t> last(272, 0);
+  PutU16(last, 0, MSG_MOTD);
+  const auto mtime = static_cast<std::uint32_t>(info.st_mtime);
+  PutU16(last, 4, static_cast<std::uint16_t>(mtime & 0xFFFF));
+  PutU16(last, 6, static_cast<std::uint16_t>(mtime >> 16));
+  PutU16(last, 8, kMotdGuest);
+  PutU16(last, 10, 2);
+  PutU16(last, 12, 1);
+  PutU16(last, 14, 2);
+  PutText(last, 16, "bc");
+  EXPECT_EQ(Bytes(*parts[1]), last);
+  EXPECT_TRUE(BuildMotdParts(dir.File("missing.motd"), kMotdNormal).empty());
+}
 
 class HandshakeTest : public ProtocolFixture {};
 
@@ -110,6 +184,8 @@ TEST_F(LoginTest, MalformedLoginsCloseWithoutAReply) {
       {"reserved name", with([](LoginRequest& r) { r.name = "Console"; })},
       {"name of X", with([](LoginRequest& r) { r.name = "xxxxxxxxBob"; })},
       {"comma", with([](LoginRequest& r) { r.name = "a,b"; })},
+      {"reserved once trimmed", with([](LoginRequest& r) { r.name = " Console"; })},
+      {"guest once trimmed", with([](LoginRequest& r) { r.name = "Guest "; })},
       {"control byte", with([](LoginRequest& r) { r.platform = "Lin\x02ux"; })},
       {"protocol", with([](LoginRequest& r) { r.protocolVersion = "3.0.1"; })},
   };
