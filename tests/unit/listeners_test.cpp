@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -100,6 +101,7 @@ TEST_F(ListenerTest, SocketsAreNonBlockingAndTheStatusSocketCannotBroadcast) {
   EXPECT_NE(fcntl(listener.socket, F_GETFL) & O_NONBLOCK, 0);
   EXPECT_EQ(GetSocketOption(server.log(), listener.socket, SOL_SOCKET, SO_REUSEADDR), 1);
   EXPECT_EQ(GetSocketOption(server.log(), listener.socket, SOL_SOCKET, SO_KEEPALIVE), 1);
+  EXPECT_EQ(GetSocketOption(server.log(), listener.socket, IPPROTO_TCP, TCP_NODELAY), 1);
 
   Listener udp;
   udp.address = INADDR_LOOPBACK;
@@ -168,7 +170,18 @@ TEST_F(ListenerTest, ListenerTablesHaveTheirRoom) {
 TEST_F(ListenerTest, AcceptEntersTheClientWithItsLineAndTimeLimit) {
   server.settings().autoKick = 30;
   server.settings().sendBuffer = 65536;
+  server.settings().recvBuffer = 0;  // left as the system made it
   Listen();
+  // What the system gives an accepted socket before any change.
+  const int probe = ConnectFrom("127.0.0.8", port);
+  ASSERT_TRUE(Readable(listener.socket));
+  const int plain = accept(listener.socket, nullptr, nullptr);
+  ASSERT_GE(plain, 0);
+  const std::int32_t sendDefault = GetSocketOption(server.log(), plain, SOL_SOCKET, SO_SNDBUF);
+  const std::int32_t receiveDefault = GetSocketOption(server.log(), plain, SOL_SOCKET, SO_RCVBUF);
+  close(plain);
+  close(probe);
+
   int client = -1;
   ASSERT_EQ(Accept("127.0.0.9", client), kAcceptAdded);
   ASSERT_EQ(server.table().Count(), 1u);
@@ -179,11 +192,13 @@ TEST_F(ListenerTest, AcceptEntersTheClientWithItsLineAndTimeLimit) {
   EXPECT_NE(fcntl(c.socket, F_GETFL) & O_NONBLOCK, 0);
   EXPECT_TRUE(c.timeLimitTimer.Armed());
   EXPECT_EQ(c.timeLimitTimer.Interval(), 30u);
-  // The size in force after the change is the last but two number.
+  // Send sizes before and after the change, then receive sizes (unchanged).
   const std::int32_t sendAfter = GetSocketOption(server.log(), c.socket, SOL_SOCKET, SO_SNDBUF);
-  EXPECT_TRUE(LoggedPrefix("MSG_CONN: ID " + std::to_string(c.id) + ", IP 127.0.0.9, Accepted. ("));
-  EXPECT_NE(lines.back().find("," + std::to_string(sendAfter) + ") ("), std::string::npos)
-      << lines.back();
+  ASSERT_NE(sendAfter, sendDefault) << "the change must show";
+  EXPECT_EQ(lines.back(), "MSG_CONN: ID " + std::to_string(c.id) + ", IP 127.0.0.9, Accepted. (" +
+                              std::to_string(sendDefault) + "," + std::to_string(sendAfter) +
+                              ") (" + std::to_string(receiveDefault) + "," +
+                              std::to_string(receiveDefault) + ")");
 }
 
 TEST_F(ListenerTest, TenthConnectionMeetsThePhysicalLimit) {
