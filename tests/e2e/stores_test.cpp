@@ -68,6 +68,24 @@ TEST(StoresProcess, PendingChangesAreWrittenAtShutdown) {
   EXPECT_NE(file.find("\nUID=1\n"), std::string::npos) << file;
 }
 
+// Accounts that cannot be loaded end the start with status 2, after the
+// listeners opened and the PID file was written, which must be gone again.
+TEST(StoresProcess, AccountsThatCannotBeLoadedEndTheStartWithStatusTwo) {
+  ServerProcess server;
+  server.WriteSettings();
+  std::filesystem::create_directory(server.PathOf("kestrune_srv.usr"));
+  ASSERT_TRUE(server.Start());
+  EXPECT_EQ(server.WaitExit(), 2);
+  EXPECT_FALSE(server.Exists("kestrune_srv.pid"));
+  EXPECT_TRUE(std::filesystem::is_directory(server.PathOf("kestrune_srv.usr")));
+  const std::string log = server.Log();
+  EXPECT_NE(log.find(" ERROR: Unable to read the accounts file 'kestrune_srv.usr'.\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("READY:"), std::string::npos);
+  EXPECT_EQ(log.find("END:"), std::string::npos);
+}
+
 // A save that fails at shutdown does not stop the shutdown.
 TEST(StoresProcess, FailedSaveAtShutdownStillEndsCleanly) {
   ServerProcess server;
