@@ -66,6 +66,37 @@ TEST(LoginMessageLayout, ServerInfoSessionInfoAndProperty) {
   EXPECT_EQ(Bytes(*BuildPropertyValue(5, "12")), property);
 }
 
+TEST(LoginMessageLayout, ClientRecordAndItsStrings) {
+  ClientRecord record;
+  record.id = 0x0102;
+  record.channel = 0x0304;
+  record.flagA = kRecordOwn;
+  record.flagB = kRecordGuest | kRecordNoEventSounds;
+  record.rank = 3;
+  record.name = "Al";
+  record.phonetic = "P";
+  record.comment = "c";
+  record.url = "u";
+  record.integration = "i";
+  for (bool withComments : {true, false}) {
+    auto list = BuildUserList(kUserListAdded);
+    ASSERT_TRUE(AppendClientRecord(*list, record, withComments));
+    std::vector<std::uint8_t> bytes = {93, 0, 0, 0, 1, 0, 1, 0,   // action 1, one record
+                                       2,  1, 4, 3, 1, 12, 3, 0,  // id, channel, A, B, rank
+                                       0,  2, 'A', 'l', 0, 1, 'P'};
+    for (char text : {'c', 'u', 'i'}) {
+      bytes.push_back(0);
+      if (withComments) {
+        bytes.push_back(1);
+        bytes.push_back(static_cast<std::uint8_t>(text));
+      } else {
+        bytes.push_back(0);
+      }
+    }
+    EXPECT_EQ(Bytes(*list), bytes) << withComments;
+  }
+}
+
 TEST(LoginMessageLayout, MotdPartsCarryTimeKindTotalIndexAndCount) {
   testing::TempDir dir;
   dir.Write("m.gmotd", std::string(256, 'a') + "bc");
