@@ -420,6 +420,44 @@ TEST_F(LoopTest, SecondSelectFailureWithoutASuccessEndsTheLoop) {
   close(ready[1]);
 }
 
+// One iteration: the stop check first; housekeeping and the status id offset
+// before the update tick; the reap after it; serving after the wait.
+TEST_F(LoopTest, OneIterationRunsItsStepsInOrder) {
+  server.daemon = true;  // no console reading from the test's standard input
+  server.settings().logonTimeout = 1;
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(write(ready[1], "x", 1), 1);
+  std::vector<std::string> steps;
+  server.hooks.updateSocket = [&] { return ready[0]; };
+  server.hooks.updateReceive = [&] { steps.push_back("receive"); };
+  server.hooks.updateTick = [&] { steps.push_back("tick"); };
+
+  stopInterrupt = 1;
+  EXPECT_EQ(ServerLoop(server), 0);
+  stopInterrupt = 0;
+  EXPECT_TRUE(steps.empty()) << "a stop flag is seen before anything else runs";
+
+  std::unique_ptr<Peer> peer;
+  Connection& c = Add(7, peer, false);
+  clock.AdvanceSeconds(1);
+  server.hooks.updateTick = [&] {
+    steps.push_back("tick");
+    EXPECT_LT(c.socket, 0) << "housekeeping ran first";
+    EXPECT_EQ(server.table().Count(), 1u) << "the reap comes after the tick";
+    EXPECT_NE(server.statusIdOffset, 0);
+    stopTerminate = 1;  // this iteration runs to its end
+  };
+  EXPECT_EQ(ServerLoop(server), 0);
+  stopTerminate = 0;
+  EXPECT_EQ(steps, (std::vector<std::string>{"tick", "receive"}));
+  EXPECT_EQ(server.table().Count(), 0u);
+  EXPECT_EQ(lines, (std::vector<std::string>{"AUTO: ID 7, IP 127.0.0.5, Did not logon before timeout.",
+                                             "MSG_ABORT: ID 7, 127.0.0.5 aborted."}));
+  close(ready[0]);
+  close(ready[1]);
+}
+
 // Serving over real TCP: input reaches the dispatcher, a peer that goes is
 // closed and reaped, urgent data is a socket exception.
 class ServeTest : public LoopTest {
