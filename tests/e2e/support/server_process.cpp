@@ -141,6 +141,9 @@ bool ServerProcess::Start(const std::vector<std::string>& args, Input input) {
     } else {
       close(STDIN_FILENO);
     }
+    // Only the standard files: a copy of a test's client socket held by the
+    // server would hide that client's close from the server it talks to.
+    close_range(3, ~0U, 0);
     execv(argv[0], argv.data());
     _exit(127);
   }
