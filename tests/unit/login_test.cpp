@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -81,9 +80,9 @@ TEST(LoginMessageLayout, ClientRecordAndItsStrings) {
   for (bool withComments : {true, false}) {
     auto list = BuildUserList(kUserListAdded);
     ASSERT_TRUE(AppendClientRecord(*list, record, withComments));
-    std::vector<std::uint8_t> bytes = {93, 0, 0, 0, 1, 0, 1, 0,   // action 1, one record
-                                       2,  1, 4, 3, 1, 12, 3, 0,  // id, channel, A, B, rank
-                                       0,  2, 'A', 'l', 0, 1, 'P'};
+    std::vector<std::uint8_t> bytes = {93, 0, 0,   0,   1, 0,  1,  0,  // action 1, one record
+                                       2,  1, 4,   3,   1, 12, 3,  0,  // id, channel, A, B, rank
+                                       0,  2, 'A', 'l', 0, 1,  'P'};
     for (char text : {'c', 'u', 'i'}) {
       bytes.push_back(0);
       if (withComments) {
