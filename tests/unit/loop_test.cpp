@@ -458,6 +458,38 @@ TEST_F(LoopTest, OneIterationRunsItsStepsInOrder) {
   close(ready[1]);
 }
 
+// Output the socket could not take at once waits in the queue; serving
+// flushes it whenever the socket becomes writable, until nothing is left.
+TEST_F(LoopTest, QueuedOutputIsFlushedWhenTheSocketIsWritable) {
+  server.daemon = true;
+  std::unique_ptr<Peer> peer;
+  Connection& c = Add(5, peer, true);
+  const int small = 4096;
+  setsockopt(c.socket, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  int sent = 0;
+  while (!c.HasQueuedOutput() && sent < 1000) {
+    auto message = CreateMessage(MSG_CHAT);
+    ASSERT_TRUE(WriteCountedString(*message, std::string(1000, 'x')));
+    server.table().SendToClient(c, std::move(message));
+    ++sent;
+  }
+  ASSERT_TRUE(c.HasQueuedOutput());
+
+  int received = 0;
+  for (int round = 0; round < 500 && received < sent; ++round) {
+    WaitSets sets;
+    BuildSelectSets(server, sets);
+    timeval wait{0, 10 * 1000};
+    if (select(sets.highest + 1, &sets.read, &sets.write, &sets.except, &wait) > 0) {
+      ServeReady(server, sets);
+    }
+    while (peer->Next(5) != nullptr) ++received;
+  }
+  EXPECT_EQ(received, sent);
+  EXPECT_FALSE(c.HasQueuedOutput());
+  EXPECT_GE(c.socket, 0);
+}
+
 // Serving over real TCP: input reaches the dispatcher, a peer that goes is
 // closed and reaped, urgent data is a socket exception.
 class ServeTest : public LoopTest {
