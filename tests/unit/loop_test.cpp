@@ -452,8 +452,9 @@ TEST_F(LoopTest, OneIterationRunsItsStepsInOrder) {
   stopTerminate = 0;
   EXPECT_EQ(steps, (std::vector<std::string>{"tick", "receive"}));
   EXPECT_EQ(server.table().Count(), 0u);
-  EXPECT_EQ(lines, (std::vector<std::string>{"AUTO: ID 7, IP 127.0.0.5, Did not logon before timeout.",
-                                             "MSG_ABORT: ID 7, 127.0.0.5 aborted."}));
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{"AUTO: ID 7, IP 127.0.0.5, Did not logon before timeout.",
+                                      "MSG_ABORT: ID 7, 127.0.0.5 aborted."}));
   close(ready[0]);
   close(ready[1]);
 }
