@@ -398,6 +398,11 @@ int RunServer(Server& server, int argc, char** argv) {
     protocol.Dispatch(connection, std::move(message));
   };
   server.hooks.departure = [&protocol](Connection& connection) { protocol.Depart(connection); };
+  // Declared after the protocol, so it runs first: no hook outlives its object.
+  struct HookReset {
+    ServerHooks& hooks;
+    ~HookReset() { hooks = ServerHooks{}; }
+  } resetHooks{server.hooks};
 
   // 18.
   log.Write("READY:");
