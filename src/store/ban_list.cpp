@@ -74,7 +74,10 @@ std::string AddressText(const BanEntry& entry) {
   std::snprintf(text, sizeof text, "%u.%u.%u.%u", (entry.address >> 24) & 0xFF,
                 (entry.address >> 16) & 0xFF, (entry.address >> 8) & 0xFF, entry.address & 0xFF);
   std::string out = text;
-  if (entry.bits != 0 && entry.bits != 32) out += "/" + std::to_string(entry.bits);
+  if (entry.bits != 0 && entry.bits != 32) {
+    out += '/';
+    out += std::to_string(entry.bits);
+  }
   return out;
 }
 

@@ -131,19 +131,22 @@ TEST(StatusTool, MultiFragmentReplyIsPrintedByteForByte) {
 TEST(StatusTool, ReplyIsPrintedUpToItsFirstNulAndNeverPastItsLength) {
   struct Case {
     const char* name;
-    StatusResponder::Answer answer;
+    int type;
+    std::string data;
     std::string printed;
   };
   const std::vector<Case> cases = {
-      {"NUL inside", {kStatusReply, std::string("NAME: a\n\0HIDDEN\n", 16)}, "NAME: a\n"},
-      {"no NUL at all", {kStatusReply, "VERSION: 3.0.2\n"}, "VERSION: 3.0.2\n"},
-      {"empty reply", {kStatusReply, ""}, ""},
-      {"another type",
-       {kStatusUpdateAnswer, std::string("NEWVER: 9\n\0", 11)},
+      {"NUL inside", kStatusReply, std::string("NAME: a\n\0HIDDEN\n", 16), "NAME: a\n"},
+      {"no NUL at all", kStatusReply, "VERSION: 3.0.2\n", "VERSION: 3.0.2\n"},
+      {"empty reply", kStatusReply, "", ""},
+      {"another type", kStatusUpdateAnswer, std::string("NEWVER: 9\n\0", 11),
        "ERROR: Unknown response.\n"},
   };
   for (const Case& c : cases) {
-    StatusResponder responder(c.answer);
+    StatusResponder::Answer answer;
+    answer.type = c.type;
+    answer.data = c.data;
+    StatusResponder responder(answer);
     const ToolRun run = RunTool({"-c1", "-t" + Target(responder)});
     EXPECT_EQ(run.exitCode, 0) << c.name;
     EXPECT_EQ(run.out, c.printed) << c.name;
