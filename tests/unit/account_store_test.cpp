@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "store/ini_file.h"
+#include "unit/support/temp_dir.h"
 
 namespace kestrune {
 namespace {
@@ -22,12 +23,7 @@ using P = PermissionBlock;
 const std::string kHexA(64, 'A');
 const std::string kHexB = std::string(63, '1') + "2";
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing::ReadFile;
 
 std::string Account(const std::string& name, const std::string& keys) {
   return "[" + name + "]\n" + keys;

@@ -12,21 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "unit/support/temp_dir.h"
+
 namespace kestrune {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using testing::ReadFile;
+using testing::WriteFile;
 
 struct Events : RankEvents {
   struct Announced {

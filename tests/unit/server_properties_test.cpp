@@ -9,17 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "unit/support/temp_dir.h"
+
 namespace kestrune {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing::ReadFile;
 
 const char* const kDefaultsFile =
     "[SrvProp]\n\n"

@@ -8,6 +8,17 @@
 
 namespace kestrune::testing {
 
+inline std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+inline void WriteFile(const std::filesystem::path& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary) << contents;
+}
+
 class TempDir {
  public:
   TempDir() {
@@ -25,14 +36,9 @@ class TempDir {
   const std::filesystem::path& Path() const { return path_; }
 
   void Write(const std::string& name, const std::string& contents) const {
-    std::ofstream(File(name), std::ios::binary) << contents;
+    WriteFile(path_ / name, contents);
   }
-  std::string Read(const std::string& name) const {
-    std::ifstream in(File(name), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string Read(const std::string& name) const { return ReadFile(path_ / name); }
 
  private:
   std::filesystem::path path_;
