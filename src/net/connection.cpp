@@ -7,8 +7,8 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "server/log.h"
-#include "server/settings.h"
+#include "config/log.h"
+#include "config/settings.h"
 #include "store/ini_file.h"
 #include "util/text.h"
 

@@ -1,6 +1,6 @@
 #include "protocol/client_records.h"
 
-#include "server/settings.h"
+#include "config/settings.h"
 #include "store/permission_block.h"
 #include "store/server_properties.h"
 

@@ -3,8 +3,8 @@
 
 #include "protocol/client_records.h"
 #include "protocol/protocol.h"
-#include "server/log.h"
-#include "server/settings.h"
+#include "config/log.h"
+#include "config/settings.h"
 #include "store/account_store.h"
 #include "store/connection_bridge.h"
 #include "store/ini_file.h"

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "server/settings.h"
+#include "config/settings.h"
 #include "store/server_properties.h"
 
 namespace kestrune {

@@ -3,7 +3,7 @@
 #include <arpa/inet.h>
 
 #include "protocol/client_records.h"
-#include "server/log.h"
+#include "config/log.h"
 #include "store/account_store.h"
 #include "store/ban_list.h"
 #include "store/penalty_tracker.h"

@@ -17,7 +17,7 @@
 #include "protocol/protocol.h"
 #include "server/loop.h"
 #include "server/server.h"
-#include "server/settings.h"
+#include "config/settings.h"
 #include "util/checksum.h"
 #include "util/text.h"
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "net/connection.h"
-#include "server/log.h"
+#include "config/log.h"
 #include "store/permission_block.h"
 #include "util/file_write.h"
 #include "util/text.h"

@@ -1,4 +1,4 @@
-#include "server/log.h"
+#include "config/log.h"
 
 #include <gtest/gtest.h>
 

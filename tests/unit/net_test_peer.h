@@ -15,7 +15,7 @@
 #include "net/connection.h"
 #include "net/framing.h"
 #include "net/message.h"
-#include "server/log.h"
+#include "config/log.h"
 #include "util/clock.h"
 
 namespace kestrune::testing {

@@ -12,7 +12,7 @@
 #include "client/session.h"
 #include "net_test_peer.h"
 #include "protocol/protocol.h"
-#include "server/settings.h"
+#include "config/settings.h"
 #include "store/account_store.h"
 #include "store/ban_list.h"
 #include "store/connection_bridge.h"

@@ -1,11 +1,11 @@
-#include "server/settings.h"
+#include "config/settings.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "server/log.h"
+#include "config/log.h"
 #include "support/temp_dir.h"
 #include "util/clock.h"
 

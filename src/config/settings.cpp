@@ -1,9 +1,9 @@
-#include "server/settings.h"
+#include "config/settings.h"
 
 #include <array>
 #include <cstdlib>
 
-#include "server/log.h"
+#include "config/log.h"
 #include "util/text.h"
 
 namespace kestrune {
