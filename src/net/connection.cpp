@@ -126,7 +126,15 @@ void ConnectionTable::RemovePhantomsOf(std::uint16_t ownerId) {
       }
     }
     if (phantom == nullptr) return;
-    Remove(phantom);
+    Discard(*phantom);
+  }
+}
+
+void ConnectionTable::Discard(Connection& connection) {
+  if (removalPath_) {
+    removalPath_(connection);
+  } else {
+    Remove(&connection);
   }
 }
 
@@ -280,18 +288,7 @@ void ConnectionTable::SpamVerdict(Connection& connection, int verdict) {
 
 void ConnectionTable::CloseAllExcept(Connection* keep) {
   for (auto& entry : slots_) {
-    if (entry.get() != keep) entry->Close();
-  }
-  for (;;) {
-    Connection* silent = nullptr;
-    for (auto& entry : slots_) {
-      if (entry->silentRemoval) {
-        silent = entry.get();
-        break;
-      }
-    }
-    if (silent == nullptr) return;
-    Remove(silent);
+    if (entry.get() != keep && !entry->IsPhantom()) entry->Close();
   }
 }
 

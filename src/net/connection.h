@@ -166,6 +166,10 @@ class ConnectionTable {
   // registers this, as it sits above this layer).
   using SpamBanHook = std::function<void(Connection&)>;
   void SetSpamBan(SpamBanHook hook) { spamBan_ = std::move(hook); }
+  // How a connection leaves the table with everything that forgets it (the
+  // server registers it); unset: a plain Remove.
+  using RemovalPath = std::function<void(Connection&)>;
+  void SetRemovalPath(RemovalPath path) { removalPath_ = std::move(path); }
   Clock& GetClock() { return clock_; }
   Log& GetLog() { return log_; }
 
@@ -181,6 +185,9 @@ class ConnectionTable {
   // Destroys a connection that is not (or no longer) in the table: stops the
   // ping traces aimed at it, then closes it.
   void Destroy(std::unique_ptr<Connection> connection);
+  // Takes the connection out through the removal path. Only for phantoms
+  // and from the reap step: a handler closes a real connection instead.
+  void Discard(Connection& connection);
   void RemovePhantomsOf(std::uint16_t ownerId);
   void ClearClientFlag(std::uint16_t id);
   Connection* FindById(std::uint16_t id);
@@ -208,6 +215,8 @@ class ConnectionTable {
   void Kick(Connection& connection, bool ban, std::string_view text);
   void DisconnectByName(std::string_view name);
   void SpamVerdict(Connection& connection, int verdict);
+  // Closes every real connection but `keep`; the reap step removes them
+  // (their phantoms with them).
   void CloseAllExcept(Connection* keep);
   // The ten status lines about `target`, as console text to `admin` (none:
   // the local console).
@@ -236,6 +245,7 @@ class ConnectionTable {
   NetOptions options_;
   const ChannelIdSource* channels_ = nullptr;
   SpamBanHook spamBan_;
+  RemovalPath removalPath_;
   std::vector<std::unique_ptr<Connection>> slots_;
   std::uint16_t lastId_ = 0;
   std::size_t broadcastStart_ = 0;

@@ -65,25 +65,6 @@ void CloseIfNoticeIgnored(Server& server, Connection& connection, std::uint32_t 
   connection.Close();
 }
 
-void RemoveConnection(Server& server, Connection& connection) {
-  ConnectionTable& table = server.table();
-  const std::uint16_t id = connection.id;
-  if (!connection.silentRemoval) {
-    if (!connection.loggedOn) {
-      server.log().Write("MSG_ABORT: ID %u, %s aborted.", static_cast<unsigned>(id),
-                         connection.addressText.c_str());
-    } else {
-      server.hooks.departure(connection);
-    }
-  }
-  server.hooks.channelForget(id);
-  table.RemovePhantomsOf(id);
-  table.ClearClientFlag(id);
-  if (server.accounts() != nullptr) server.accounts()->Forget(id);
-  if (server.ranks() != nullptr) server.ranks()->Forget(id);
-  table.Remove(&connection);
-}
-
 bool Fits(int socket) {
   return socket >= 0 && socket < FD_SETSIZE;
 }
@@ -191,7 +172,7 @@ void ReapConnections(Server& server) {
     }
     if (gone == nullptr) return;
     // The removal shifts the table: scan again from the start.
-    RemoveConnection(server, *gone);
+    server.RemoveConnection(*gone);
   }
 }
 

@@ -34,11 +34,13 @@ Server::Server()
       clock_(*ownedClock_),
       log_(clock_),
       table_(clock_, log_),
+      channels_(log_, table_),
       bridge_(table_) {
   SetDefaultHooks();
 }
 
-Server::Server(Clock& clock) : clock_(clock), log_(clock_), table_(clock_, log_), bridge_(table_) {
+Server::Server(Clock& clock)
+    : clock_(clock), log_(clock_), table_(clock_, log_), channels_(log_, table_), bridge_(table_) {
   SetDefaultHooks();
 }
 
@@ -50,7 +52,7 @@ Server::~Server() {
 void Server::SetDefaultHooks() {
   hooks.dispatch = [](Connection&, std::unique_ptr<Message>) {};
   hooks.departure = [this](Connection& connection) { DefaultDeparture(*this, connection); };
-  hooks.channelForget = [](std::uint16_t) {};
+  hooks.phantomGone = [](Connection&) {};
   hooks.consoleLine = [](const std::string&) {};
   hooks.floorCheck = [](Connection&) {};
   hooks.updateTick = [] {};
@@ -58,6 +60,8 @@ void Server::SetDefaultHooks() {
   hooks.updateReceive = [] {};
   hooks.statusRequest = [](const StatusRequest&, int) {};
   log_.SetForwarder([this](const std::string& text) { ForwardLogLine(text); });
+  table_.SetChannelIds(&channels_);
+  table_.SetRemovalPath([this](Connection& connection) { RemoveConnection(connection); });
 }
 
 void Server::ForwardLogLine(const std::string& text) {
@@ -91,11 +95,15 @@ int Server::LoadServerProperties() {
 
 int Server::LoadSettings() {
   SettingsLoadSteps steps;
-  // The status rate table and the channel definitions join here with the
-  // status responder and the channel tree; the InactivityChannel resolves
-  // against the tree once there is one.
+  // The status rate table joins here with the status responder.
+  steps.loadChannels = [this] {
+    channels_.SetFile(files_.channels);
+    channels_.SetLimits(ChannelLimits::From(settings_));
+    return channels_.LoadChannels();
+  };
+  // Checked once here; its users resolve the path again each time.
   steps.defaultChannelId = [this] {
-    properties_.ResolveInactivityChannel(nullptr);
+    properties_.ResolveInactivityChannel(&channels_);
     return static_cast<int>(properties_.inactivityChannelId);
   };
   const int result = settings_.Load(files_.settings, log_, steps);
@@ -125,7 +133,9 @@ int Server::LoadAccounts() {
   if (!ranks_) LoadRanks();
   accounts_ = std::make_unique<AccountStore>(clock_, files_.accounts, *ranks_);
   accounts_->SetSaveDelay(accountSaveDelay);
-  accounts_->SetChannels(nullptr);  // the channel tree attaches here
+  // DefChan and the channel lists are paths in the file: the tree comes first.
+  accounts_->SetChannels(&channels_);
+  channels_.SetAccounts(accounts_.get());
   accounts_->SetSessions(&bridge_);
   accounts_->SetLog(LogSink(log_));
   // The store has logged why (no guest account could be made).
@@ -140,6 +150,35 @@ void Server::SaveStores() {
 
 void Server::CloseConnections() {
   while (table_.Count() > 0) table_.Remove(&table_.At(table_.Count() - 1));
+}
+
+void Server::RemoveConnection(Connection& connection) {
+  const std::uint16_t id = connection.id;
+  if (connection.IsPhantom()) {
+    hooks.phantomGone(connection);
+  } else if (!connection.silentRemoval) {
+    if (!connection.loggedOn) {
+      log_.Write("MSG_ABORT: ID %u, %s aborted.", static_cast<unsigned>(id),
+                 connection.addressText.c_str());
+    } else {
+      hooks.departure(connection);
+    }
+  }
+  if (!connection.IsPhantom()) {
+    for (;;) {
+      Connection* phantom = nullptr;
+      for (std::size_t i = 0; i < table_.Count() && phantom == nullptr; ++i) {
+        if (table_.At(i).phantomOwner == id) phantom = &table_.At(i);
+      }
+      if (phantom == nullptr) break;
+      RemoveConnection(*phantom);
+    }
+  }
+  channels_.Forget(id);
+  table_.ClearClientFlag(id);
+  if (accounts_) accounts_->Forget(id);
+  if (ranks_) ranks_->Forget(id);
+  table_.Remove(&connection);
 }
 
 void CountDeparture(Server& server) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "channels/channel_tree.h"
 #include "net/connection.h"
 #include "net/message.h"
 #include "server/listeners.h"
@@ -67,8 +68,9 @@ struct ServerHooks {
   // count, the departure announcement, the "MSG_DISC:" line and the guest
   // auto-ban. Default: DefaultDeparture (everything but the announcement).
   std::function<void(Connection&)> departure;
-  // Reap step, every removed connection: the channel tree forgets the user.
-  std::function<void(std::uint16_t id)> channelForget;
+  // A phantom leaves the table (with its owner, its channel or on request).
+  // Default: nothing.
+  std::function<void(Connection&)> phantomGone;
   // A line typed on standard input (local console). Default: nothing.
   std::function<void(const std::string& line)> consoleLine;
   // Housekeeping of a logged-on connection that has not been kicked: the
@@ -120,6 +122,7 @@ class Server {
   Listeners& listeners() { return listeners_; }
   ServerProperties& properties() { return properties_; }
   ConnectionBridge& bridge() { return bridge_; }
+  ChannelTree& channels() { return channels_; }
   // Created by their load steps; none before.
   ServerBanList* bans() { return bans_.get(); }
   RankStore* ranks() { return ranks_.get(); }
@@ -137,6 +140,11 @@ class Server {
   void SaveStores();
   // Closes and destroys every connection.
   void CloseConnections();
+  // The one way a connection leaves the table while the server runs: the
+  // departure work (or the abort line), its phantoms the same way, then every
+  // store and the channel tree forget its id. Ids are reused, so nothing of
+  // a departed client may stay behind.
+  void RemoveConnection(Connection& connection);
 
   // The log line forwarded to administrators who watch the log.
   void ForwardLogLine(const std::string& text);
@@ -155,6 +163,7 @@ class Server {
   // Connections count into their listener's counters: listeners go last.
   Listeners listeners_;
   ConnectionTable table_;
+  ChannelTree channels_;
   ConnectionBridge bridge_;
   std::unique_ptr<AccountStore> accounts_;
   bool forwarding_ = false;

@@ -387,7 +387,7 @@ int RunServer(Server& server, int argc, char** argv) {
   }
 
   // Handlers plug into the loop here. The server's hooks (server.hooks:
-  // dispatch, departure, channelForget, consoleLine, floorCheck, the update
+  // dispatch, departure, phantomGone, consoleLine, floorCheck, the update
   // check's, statusRequest) start harmless; an object constructed here lives
   // until RunServer returns, through the loop and the shutdown.
   Protocol protocol(ProtocolContext{server.table(), server.settings(), log, server.clock(),

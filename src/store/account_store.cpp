@@ -84,7 +84,7 @@ void AccountStore::SetSaveDelay(int seconds) {
 
 std::uint16_t AccountStore::ResolvePath(const std::string& path) const {
   if (channels_ == nullptr || path.empty()) return 0;
-  return channels_->FindChannelByPath(path);
+  return channels_->ChannelIdByPath(path);
 }
 
 std::string AccountStore::PathOf(std::uint16_t channelId) const {

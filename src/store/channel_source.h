@@ -12,7 +12,7 @@ class ChannelSource {
  public:
   virtual ~ChannelSource() = default;
   // Id of the first channel whose path equals `path` (case-insensitive), or 0.
-  virtual std::uint16_t FindChannelByPath(std::string_view path) const = 0;
+  virtual std::uint16_t ChannelIdByPath(std::string_view path) const = 0;
   // The path of the channel, or empty when no channel has that id.
   virtual std::string ChannelPath(std::uint16_t channelId) const = 0;
   virtual bool ChannelExists(std::uint16_t channelId) const = 0;

@@ -190,7 +190,7 @@ int ServerProperties::SetPropertyText(int id, std::string_view text, const Store
 void ServerProperties::ResolveInactivityChannel(const ChannelSource* channels) {
   inactivityChannelId = 0;
   if (channels != nullptr && !inactivityChannel.empty()) {
-    inactivityChannelId = channels->FindChannelByPath(inactivityChannel);
+    inactivityChannelId = channels->ChannelIdByPath(inactivityChannel);
   }
 }
 

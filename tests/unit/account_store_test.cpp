@@ -44,7 +44,7 @@ struct FakeTree : ChannelSource {
                                       {4, {"Games/Chess", 0, 3}}};
   std::multimap<std::uint16_t, std::uint16_t> admins;  // connection -> channel
 
-  std::uint16_t FindChannelByPath(std::string_view path) const override {
+  std::uint16_t ChannelIdByPath(std::string_view path) const override {
     for (const auto& [id, node] : nodes) {
       if (EqualsIgnoreCase(node.path, path)) return id;
     }

@@ -328,24 +328,41 @@ TEST_F(TableTest, BroadcastStartRotatesOverAllNineSlots) {
   EXPECT_EQ(orders, expected);
 }
 
-TEST_F(TableTest, CloseAllExceptKeepsOneAndRemovesSilentEntries) {
+TEST_F(TableTest, CloseAllExceptOnlyClosesAndLeavesTheRemovalToTheReap) {
   std::unique_ptr<Peer> p1, p2, p3;
   Connection& keep = AddClient(1, p1);
   Connection& gone = AddClient(2, p2);
   Connection& silent = AddClient(3, p3);
+  Connection& kept = AddPhantom(4, 1);
   keep.administrator = true;
   gone.administrator = true;
   gone.logWatch = true;
   silent.silentRemoval = true;
   table.CloseAllExcept(&keep);
-  ASSERT_EQ(table.Count(), 2u);
+  ASSERT_EQ(table.Count(), 4u);
   EXPECT_GE(keep.socket, 0);
   EXPECT_TRUE(keep.administrator);
   EXPECT_LT(gone.socket, 0);
   EXPECT_FALSE(gone.administrator);
   EXPECT_FALSE(gone.logWatch);
-  EXPECT_EQ(table.FindById(3), nullptr);
+  EXPECT_LT(silent.socket, 0);
   EXPECT_TRUE(p3->SeesClose());
+  EXPECT_FALSE(kept.closing);  // the kept client's phantom stays with it
+}
+
+TEST_F(TableTest, PhantomsOfAnOwnerLeaveThroughTheRemovalPath) {
+  std::unique_ptr<Peer> p1;
+  AddClient(1, p1);
+  AddPhantom(4, 1);
+  AddPhantom(5, 1);
+  std::vector<std::uint16_t> removed;
+  table.SetRemovalPath([&](Connection& c) {
+    removed.push_back(c.id);
+    table.Remove(&c);
+  });
+  table.RemovePhantomsOf(1);
+  EXPECT_EQ(removed, (std::vector<std::uint16_t>{4, 5}));
+  EXPECT_EQ(table.Count(), 1u);
 }
 
 TEST_F(TableTest, SelectSetsWatchServedSockets) {

@@ -231,6 +231,10 @@ TEST_F(LoopTest, FloorCheckRunsForLoggedOnClientsThatAreNotKicked) {
 }
 
 TEST_F(LoopTest, ReapDoesTheDepartureWorkAndForgetsTheClientEverywhere) {
+  dir.Write("srv.chn", "[A]\nProtMode=1\n");
+  server.channels().SetFile(dir.File("srv.chn"));
+  ASSERT_EQ(server.channels().LoadChannels(), 0);
+  Channel& channel = server.channels().At(0);
   server.LoadRanks();
   server.LoadAccounts();
   std::unique_ptr<Peer> pa, pb;
@@ -242,8 +246,12 @@ TEST_F(LoopTest, ReapDoesTheDepartureWorkAndForgetsTheClientEverywhere) {
   staying.clientFlags[5] = 1;
   server.loggedOnUsers = 2;
   ASSERT_EQ(server.ranks()->AcquireRankEditor(5, "alice"), 0);
-  std::vector<std::uint16_t> forgotten;
-  server.hooks.channelForget = [&](std::uint16_t id) { forgotten.push_back(id); };
+  for (std::uint16_t id : {5, 6, 8}) {
+    channel.SetAccess(id, kAccessPassword);
+    channel.admins.push_back(id);
+  }
+  std::vector<std::uint16_t> phantomsGone;
+  server.hooks.phantomGone = [&](Connection& c) { phantomsGone.push_back(c.id); };
 
   clock.AdvanceSeconds(7);
   leaving.bytesReceived = 1234;
@@ -253,7 +261,12 @@ TEST_F(LoopTest, ReapDoesTheDepartureWorkAndForgetsTheClientEverywhere) {
 
   EXPECT_TRUE(Logged("MSG_DISC: ID 5, From=1234, To=56789, Sec=7, Name=alice"));
   EXPECT_EQ(server.loggedOnUsers, 1);
-  EXPECT_EQ(forgotten, std::vector<std::uint16_t>{5});
+  // The client and its phantom leave no access state or administrator entry.
+  EXPECT_EQ(phantomsGone, std::vector<std::uint16_t>{8});
+  EXPECT_EQ(channel.admins, std::vector<std::uint16_t>{6});
+  EXPECT_EQ(channel.AccessOf(5), kAccessNone);
+  EXPECT_EQ(channel.AccessOf(8), kAccessNone);
+  EXPECT_EQ(channel.AccessOf(6), kAccessPassword);
   EXPECT_TRUE(server.ranks()->RankEditorHolder().empty());
   EXPECT_EQ(staying.clientFlags[5], 0);
   ASSERT_EQ(server.table().Count(), 2u);  // the other client and its phantom

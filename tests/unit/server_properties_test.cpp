@@ -158,7 +158,7 @@ TEST_F(ServerPropertiesTest, CopyAndFailedSave) {
 
 TEST_F(ServerPropertiesTest, InactivityChannelResolvesThroughTheTree) {
   struct Tree : ChannelSource {
-    std::uint16_t FindChannelByPath(std::string_view path) const override {
+    std::uint16_t ChannelIdByPath(std::string_view path) const override {
       return path == "Lobby/Idle" ? 12 : 0;
     }
     std::string ChannelPath(std::uint16_t) const override { return {}; }
