@@ -65,7 +65,9 @@ std::uint32_t PenaltyAddress(const Connection& connection) {
   return ntohl(connection.peerAddress);
 }
 
-Protocol::Protocol(ProtocolContext context) : context_(std::move(context)) {
+Protocol::Protocol(ProtocolContext context)
+    : context_(std::move(context)),
+      presence_(context_.table, context_.channels, context_.ranks, sessions_) {
   handlers_[MSG_HANDSHAKE] = [this](Connection& c, Message& m, std::string& e, bool& d) {
     Handshake(c, m, e, d);
   };

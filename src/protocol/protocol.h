@@ -12,8 +12,10 @@
 #include <string_view>
 #include <vector>
 
+#include "channels/channel_tree.h"
 #include "net/connection.h"
 #include "net/message.h"
+#include "protocol/channel_presence.h"
 #include "protocol/login_messages.h"
 #include "protocol/session_state.h"
 
@@ -38,6 +40,7 @@ struct ProtocolContext {
   const RankStore& ranks;
   const ServerProperties& properties;
   ServerBanList& bans;
+  ChannelTree& channels;
   int& loggedOnUsers;  // raised by the login, lowered by the departure
   int& loggedOnPeak;
   std::string motdPath;       // .motd
@@ -98,6 +101,7 @@ class Protocol {
   void SetHandler(std::uint16_t type, Handler handler);
   void SetLoginHooks(LoginHooks hooks) { hooks_ = std::move(hooks); }
   SessionTable& Sessions() { return sessions_; }
+  ChannelPresence& Presence() { return presence_; }
   NewVersionRecord& NewVersion() { return newVersion_; }
 
   // Handles one received message, then frees it.
@@ -126,6 +130,7 @@ class Protocol {
   ProtocolContext context_;
   LoginHooks hooks_;
   SessionTable sessions_;
+  ChannelPresence presence_;
   NewVersionRecord newVersion_;
   std::array<Handler, 256> handlers_{};
 };

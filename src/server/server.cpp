@@ -155,7 +155,7 @@ void Server::CloseConnections() {
 void Server::RemoveConnection(Connection& connection) {
   const std::uint16_t id = connection.id;
   if (connection.IsPhantom()) {
-    hooks.phantomGone(connection);
+    if (hooks.phantomGone) hooks.phantomGone(connection);
   } else if (!connection.silentRemoval) {
     if (!connection.loggedOn) {
       log_.Write("MSG_ABORT: ID %u, %s aborted.", static_cast<unsigned>(id),

@@ -14,6 +14,7 @@
 #include <exception>
 #include <string>
 
+#include "channels/channel_access.h"
 #include "protocol/protocol.h"
 #include "server/loop.h"
 #include "server/server.h"
@@ -246,6 +247,31 @@ int Shutdown(Server& server) {
   return kExitOk;
 }
 
+// What the account and rank stores ask of live connections' channels, and
+// the channel parts of a login.
+void WireChannelHooks(Server& server, Protocol& protocol) {
+  ChannelPresence& presence = protocol.Presence();
+  ConnectionBridge::ChannelHooks hooks;
+  hooks.resetAccess = [&server](Connection& c) { ResetAccess(server.channels(), c.id); };
+  hooks.setAdminChannels = [&presence](Connection& c, const std::vector<std::uint16_t>& list) {
+    presence.SetAdminChannels(c, list, true);
+  };
+  hooks.grantChannelAuth = [&presence](Connection& c, std::uint16_t channel) {
+    presence.GrantChannelAuth(c, channel);
+  };
+  hooks.refreshChannelView = [&presence](Connection& c) { presence.RefreshChannelView(c); };
+  hooks.takeOutOfChannel = [&presence](Connection& c) { presence.TakeOutOfChannel(c); };
+  hooks.rankLevelChanged = [&presence](std::uint16_t rank) { presence.RankLevelChanged(rank); };
+  server.bridge().SetChannelHooks(std::move(hooks));
+
+  Protocol::LoginHooks login;
+  // The login sends the list itself, after recording it.
+  login.recordAdminChannels = [&presence](Connection& c, const std::vector<std::uint16_t>& list) {
+    presence.SetAdminChannels(c, list, false);
+  };
+  protocol.SetLoginHooks(std::move(login));
+}
+
 }  // namespace
 
 void OpenStandardDescriptors() {
@@ -392,17 +418,21 @@ int RunServer(Server& server, int argc, char** argv) {
   // until RunServer returns, through the loop and the shutdown.
   Protocol protocol(ProtocolContext{server.table(), server.settings(), log, server.clock(),
                                     *server.accounts(), *server.ranks(), server.properties(),
-                                    *server.bans(), server.loggedOnUsers, server.loggedOnPeak,
+                                    *server.bans(), server.channels(), server.loggedOnUsers, server.loggedOnPeak,
                                     server.files().motd, server.files().guestMotd, kServerVersion});
   server.hooks.dispatch = [&protocol](Connection& connection, std::unique_ptr<Message> message) {
     protocol.Dispatch(connection, std::move(message));
   };
   server.hooks.departure = [&protocol](Connection& connection) { protocol.Depart(connection); };
+  WireChannelHooks(server, protocol);
   // Declared after the protocol, so it runs first: no hook outlives its object.
   struct HookReset {
-    ServerHooks& hooks;
-    ~HookReset() { hooks = ServerHooks{}; }
-  } resetHooks{server.hooks};
+    Server& server;
+    ~HookReset() {
+      server.hooks = ServerHooks{};
+      server.bridge().SetChannelHooks({});
+    }
+  } resetHooks{server};
 
   // 18.
   log.Write("READY:");

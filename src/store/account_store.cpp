@@ -570,6 +570,8 @@ void AccountStore::PushToSessions(const UserAccount& account, bool rankChanged) 
       sessions_->NotifyAdminModeEnded(s.id);
     }
     take(s.id);
+    // A password given before the change must be given again.
+    sessions_->ResetChannelAccess(s.id);
     sessions_->SetAdminChannels(s.id, account.chanAdmin);
     for (std::uint16_t channel : account.chanAuth) sessions_->GrantChannelAuth(s.id, channel);
     sessions_->RefreshChannelView(s.id);
@@ -700,6 +702,8 @@ void AccountStore::ChannelDeleted(std::uint16_t channelId) {
     if (!slot) continue;
     RemoveId(slot->chanAdmin, channelId);
     RemoveId(slot->chanAuth, channelId);
+    // Ids are reused: a stale default channel could name a new channel.
+    if (slot->permissions.DefChan() == channelId) slot->permissions.SetDefChan(0);
   }
   ArmSave();
 }

@@ -64,6 +64,8 @@ class AccountSessions {
   virtual void SendPermissions(std::uint16_t connectionId) = 0;
   // Tells the client it has left AdminMode.
   virtual void NotifyAdminModeEnded(std::uint16_t connectionId) = 0;
+  // Forgets the connection's channel access states (and its phantoms').
+  virtual void ResetChannelAccess(std::uint16_t connectionId) = 0;
   // Rebuilds the connection's channel-administrator memberships and sends them.
   virtual void SetAdminChannels(std::uint16_t connectionId,
                                 const std::vector<std::uint16_t>& channels) = 0;

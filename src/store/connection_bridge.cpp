@@ -112,6 +112,11 @@ void ConnectionBridge::NotifyAdminModeEnded(std::uint16_t connectionId) {
   if (Connection* c = table_.FindById(connectionId)) table_.SendServerText(c, "", 0, 2);
 }
 
+void ConnectionBridge::ResetChannelAccess(std::uint16_t connectionId) {
+  Connection* c = table_.FindById(connectionId);
+  if (c != nullptr && hooks_.resetAccess) hooks_.resetAccess(*c);
+}
+
 void ConnectionBridge::SetAdminChannels(std::uint16_t connectionId,
                                         const std::vector<std::uint16_t>& channels) {
   Connection* c = table_.FindById(connectionId);

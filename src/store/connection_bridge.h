@@ -36,6 +36,7 @@ bool ApplySpamAction(ConnectionTable& table, Connection& connection, int action)
 class ConnectionBridge : public AccountSessions, public RankEvents, public SpamEnforcer {
  public:
   struct ChannelHooks {
+    std::function<void(Connection&)> resetAccess;
     std::function<void(Connection&, const std::vector<std::uint16_t>&)> setAdminChannels;
     std::function<void(Connection&, std::uint16_t channelId)> grantChannelAuth;
     std::function<void(Connection&)> refreshChannelView;
@@ -57,6 +58,7 @@ class ConnectionBridge : public AccountSessions, public RankEvents, public SpamE
   void SetAdminMode(std::uint16_t connectionId, bool on) override;
   void SendPermissions(std::uint16_t connectionId) override;
   void NotifyAdminModeEnded(std::uint16_t connectionId) override;
+  void ResetChannelAccess(std::uint16_t connectionId) override;
   void SetAdminChannels(std::uint16_t connectionId,
                         const std::vector<std::uint16_t>& channels) override;
   void GrantChannelAuth(std::uint16_t connectionId, std::uint16_t channelId) override;

@@ -124,6 +124,7 @@ struct FakeSessions : AccountSessions {
   void GrantChannelAuth(std::uint16_t id, std::uint16_t channel) override {
     Log("auth", id, std::to_string(channel));
   }
+  void ResetChannelAccess(std::uint16_t id) override { Log("reset-access", id); }
   void RefreshChannelView(std::uint16_t id) override { Log("refresh", id); }
   void TakeOutOfChannel(std::uint16_t id) override { Log("out", id); }
   void Disconnect(std::uint16_t id, int reason, const std::string& text) override {
@@ -729,8 +730,9 @@ TEST_F(AccountEditTest, ModifyPushesTheBlockToConnectedUsers) {
   EXPECT_EQ(sessions.copies[13], P());
   EXPECT_EQ(sessions.copies[14], P());
   EXPECT_EQ(sessions.calls,
-            (std::vector<std::string>{"admin-channels 11", "auth 11 2", "refresh 11", "send 11",
-                                      "rank 11", "admin-off 15", "told-admin-ended 15",
+            (std::vector<std::string>{"reset-access 11", "admin-channels 11", "auth 11 2",
+                                      "refresh 11", "send 11", "rank 11", "admin-off 15",
+                                      "told-admin-ended 15", "reset-access 15",
                                       "admin-channels 15", "auth 15 2", "refresh 15", "send 15",
                                       "rank 15"}));
 

@@ -74,7 +74,7 @@ class ProtocolFixture : public ::testing::Test {
     bans = std::make_unique<ServerBanList>(log.log, log.clock, dir.File("t.ban"));
     protocol = std::make_unique<Protocol>(
         ProtocolContext{table, settings, log.log, log.clock, *accounts, *ranks, properties, *bans,
-                        loggedOn, peak, dir.File("t.motd"), dir.File("t.gmotd"), "3.0.2"});
+                        tree, loggedOn, peak, dir.File("t.motd"), dir.File("t.gmotd"), "3.0.2"});
   }
 
   // A connected client whose handshake is done (keys on both sides).
@@ -153,6 +153,7 @@ class ProtocolFixture : public ::testing::Test {
   int loggedOn = 0;
   int peak = 0;
   ConnectionTable table{log.clock, log.log};
+  ChannelTree tree{log.log, table};
   ConnectionBridge bridge{table};
   std::unique_ptr<RankStore> ranks;
   std::unique_ptr<AccountStore> accounts;
