@@ -360,6 +360,16 @@ std::string ChannelTree::FullPath(std::uint16_t parent, const std::string& name)
 
 bool ChannelTree::CheckNaming(std::uint16_t parent, const std::string& name, std::uint16_t self,
                               ChannelRefusal& refusal) const {
+  if (!CheckName(parent, name, refusal)) return false;
+  if (self == 0 && !IdAvailable()) {
+    refusal = {kRefuseNoFreeId, 0};
+    return false;
+  }
+  return CheckFullName(parent, name, self, refusal);
+}
+
+bool ChannelTree::CheckName(std::uint16_t parent, const std::string& name,
+                            ChannelRefusal& refusal) const {
   if (parent != 0 && FindChannelById(parent) == nullptr) {
     refusal = {kRefuseNoChannel, 0};
     return false;
@@ -372,6 +382,11 @@ bool ChannelTree::CheckNaming(std::uint16_t parent, const std::string& name, std
     refusal = {kRefuseBadName, 1};
     return false;
   }
+  return true;
+}
+
+bool ChannelTree::CheckFullName(std::uint16_t parent, const std::string& name, std::uint16_t self,
+                                ChannelRefusal& refusal) const {
   // The full name must read back as this parent and name from the file.
   const std::string path = FullPath(parent, name);
   if (path.empty() || path.size() > kMaxTopic) {
@@ -389,7 +404,7 @@ bool ChannelTree::CheckNaming(std::uint16_t parent, const std::string& name, std
 bool ChannelTree::AddChannel(std::unique_ptr<Channel> channel, Channel*& added,
                              ChannelRefusal& refusal) {
   // The new channel takes one id and must leave the table's slots theirs.
-  if (FreeIdCount() < kIdsKeptForPeople + 1 || table_.AllocateId(channel->id) != 0) {
+  if (!IdAvailable() || table_.AllocateId(channel->id) != 0) {
     refusal = {kRefuseNoFreeId, 0};
     return false;
   }

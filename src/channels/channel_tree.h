@@ -122,8 +122,16 @@ class ChannelTree : public ChannelSource, public ChannelIdSource {
   // --- Tree rules of a client's create and edit ---
   // Width and depth below `parent`: 0, kRefuseTooWide or kRefuseTooDeep.
   std::uint16_t CheckPlacement(std::uint16_t parent) const;
-  // Parent, name and full name of a new or renamed channel (`self` is the
-  // channel being edited, or 0): true, or false with the refusal.
+  // Parent and name of a new or renamed channel: true, or false with
+  // refusal 2 or 6 (details 0 and 1).
+  bool CheckName(std::uint16_t parent, const std::string& name, ChannelRefusal& refusal) const;
+  // A client's create may take an id: kIdsKeptForPeople stay free after it.
+  bool IdAvailable() const { return FreeIdCount() > kIdsKeptForPeople; }
+  // The full name (`self` is the channel being edited, or 0): true, or false
+  // with refusal 6 (detail 2) or 8.
+  bool CheckFullName(std::uint16_t parent, const std::string& name, std::uint16_t self,
+                     ChannelRefusal& refusal) const;
+  // All three checks in that order, with refusal 7 between name and full name.
   bool CheckNaming(std::uint16_t parent, const std::string& name, std::uint16_t self,
                    ChannelRefusal& refusal) const;
   // Takes an id (leaving kIdsKeptForPeople free), sets the path, appends,

@@ -16,12 +16,21 @@ std::unique_ptr<Message> BuildChannelChange(std::uint16_t clientId, std::uint16_
   return message;
 }
 
-void ChannelPresence::MoveTo(Connection& connection, std::uint16_t channel) {
+std::unique_ptr<Message> BuildMoveNotice(std::uint16_t clientId, std::uint16_t channel) {
+  auto message = CreateMessage(MSG_MOVE_USER);
+  message->SetU16(4, clientId);
+  message->SetU16(6, channel);
+  return message;
+}
+
+void ChannelPresence::MoveTo(Connection& connection, std::uint16_t channel, MoveNotice notice) {
   Connection* owner = table_.ResolveOwner(connection);
   const std::uint16_t ownerId = owner != nullptr ? owner->id : connection.phantomOwner;
   MoveAccess(tree_, ownerId, connection.channel, channel);
   connection.channel = channel;
-  table_.Broadcast(&connection, *BuildChannelChange(connection.id, channel), false, true);
+  auto message = notice == MoveNotice::kMoveUser ? BuildMoveNotice(connection.id, channel)
+                                                 : BuildChannelChange(connection.id, channel);
+  table_.Broadcast(&connection, *message, false, true);
   connection.floorTimer.Disarm();
   ReevaluateMute(connection);
 }

@@ -16,6 +16,11 @@ class RankStore;
 
 // MSG_CHANNEL_CHANGE: the client and the channel it is now in.
 std::unique_ptr<Message> BuildChannelChange(std::uint16_t clientId, std::uint16_t channel);
+// The move notice: MSG_MOVE_USER with the client, its destination and result 0.
+std::unique_ptr<Message> BuildMoveNotice(std::uint16_t clientId, std::uint16_t channel);
+
+// How the others learn of a move.
+enum class MoveNotice { kChannelChange, kMoveUser };
 
 class ChannelPresence {
  public:
@@ -26,9 +31,10 @@ class ChannelPresence {
   ChannelTree& Tree() { return tree_; }
 
   // Puts the client (or phantom) into `channel`: the access bookkeeping
-  // under the owner's id, MSG_CHANNEL_CHANGE to all channels (the client
-  // itself included), the floor timer cancelled, the channel mute re-evaluated.
-  void MoveTo(Connection& connection, std::uint16_t channel);
+  // under the owner's id, the notice to all channels (the client itself
+  // included), the floor timer cancelled, the channel mute re-evaluated.
+  void MoveTo(Connection& connection, std::uint16_t channel,
+              MoveNotice notice = MoveNotice::kChannelChange);
   // Recomputes the channel mute of a real client; when it flips, stores it
   // and tells everyone who may see the client (setting 5).
   void ReevaluateMute(Connection& connection);

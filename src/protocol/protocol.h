@@ -114,6 +114,14 @@ class Protocol {
   // Sends the new-version notice when a newer version is known.
   void SendNewVersionNotice(Connection& connection);
 
+  // For the handlers of the other message groups.
+  ProtocolContext& Context() { return context_; }
+  // The account a connection acts under (the guest account for a guest).
+  UserAccount* AccountOf(const Connection& connection);
+  // Counts an offence of `kind` for the connection's address; a penalty that
+  // starts closes the connection.
+  void ReportOffence(Connection& connection, UserAccount* account, int kind);
+
  private:
   void Handshake(Connection& connection, Message& message, std::string& error, bool& disconnect);
   void Login(Connection& connection, Message& message, std::string& error, bool& disconnect);
@@ -123,9 +131,7 @@ class Protocol {
   void SendLoginPicture(Connection& connection, const UserAccount& account);
   void CheckAndIgnore(Connection& connection, Message& message, bool& disconnect);
   void UnknownType(Connection& connection);
-  UserAccount* AccountOf(const Connection& connection);
   int LoggedInCount();
-  void ReportOffence(Connection& connection, UserAccount* account, int kind);
 
   ProtocolContext context_;
   LoginHooks hooks_;

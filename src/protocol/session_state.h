@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "store/spam.h"
+
 namespace kestrune {
 
 struct SessionState {
@@ -22,6 +24,12 @@ struct SessionState {
   std::uint32_t lastPingAnswer = 0;  // millisecond clock
   std::string url;
   std::string integration;
+  // One window per spam rule, for this login.
+  SpamTracker spamChat;
+  SpamTracker spamComment;
+  SpamTracker spamWave;
+  SpamTracker spamTTS;
+  SpamTracker spamChannel;
 };
 
 class SessionTable {

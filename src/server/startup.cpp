@@ -15,6 +15,7 @@
 #include <string>
 
 #include "channels/channel_access.h"
+#include "protocol/channel_messages.h"
 #include "protocol/protocol.h"
 #include "server/loop.h"
 #include "server/server.h"
@@ -249,8 +250,13 @@ int Shutdown(Server& server) {
 
 // What the account and rank stores ask of live connections' channels, and
 // the channel parts of a login.
-void WireChannelHooks(Server& server, Protocol& protocol) {
+void WireChannelHooks(Server& server, Protocol& protocol, ChannelMessages& channels) {
   ChannelPresence& presence = protocol.Presence();
+  channels.Register();
+  // Every phantom that goes, whatever the cause, is gone for every client.
+  server.hooks.phantomGone = [&server](Connection& phantom) {
+    server.table().Broadcast(nullptr, *BuildPhantomGone(phantom), false, true);
+  };
   ConnectionBridge::ChannelHooks hooks;
   hooks.resetAccess = [&server](Connection& c) { ResetAccess(server.channels(), c.id); };
   hooks.setAdminChannels = [&presence](Connection& c, const std::vector<std::uint16_t>& list) {
@@ -268,6 +274,10 @@ void WireChannelHooks(Server& server, Protocol& protocol) {
   // The login sends the list itself, after recording it.
   login.recordAdminChannels = [&presence](Connection& c, const std::vector<std::uint16_t>& list) {
     presence.SetAdminChannels(c, list, false);
+  };
+  login.sendChannelList = [&channels](Connection& c) { channels.SendChannelList(c); };
+  login.enterDefaultChannel = [&channels](Connection& c, std::uint16_t channel) {
+    channels.EnterDefaultChannel(c, channel);
   };
   protocol.SetLoginHooks(std::move(login));
 }
@@ -424,7 +434,8 @@ int RunServer(Server& server, int argc, char** argv) {
     protocol.Dispatch(connection, std::move(message));
   };
   server.hooks.departure = [&protocol](Connection& connection) { protocol.Depart(connection); };
-  WireChannelHooks(server, protocol);
+  ChannelMessages channelMessages(protocol);
+  WireChannelHooks(server, protocol, channelMessages);
   // Declared after the protocol, so it runs first: no hook outlives its object.
   struct HookReset {
     Server& server;

@@ -102,7 +102,9 @@ TEST_F(ChannelTreeTest, BrokenDefinitionsStopTheLoadWithTheirCodes) {
     dir.Write("t.chn", c.file);
     lines.clear();
     EXPECT_EQ(fresh.LoadChannels(), c.code) << c.file;
-    if (!c.line.empty()) EXPECT_TRUE(Logged(c.line)) << c.file;
+    if (!c.line.empty()) {
+      EXPECT_TRUE(Logged(c.line)) << c.file;
+    }
   }
   dir.Write("t.chn", "[ ]\n");
   lines.clear();
