@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "status/status_responder.h"
+
 namespace kestrune {
 
 volatile std::sig_atomic_t stopInterrupt = 0;
@@ -111,6 +113,14 @@ int Server::LoadBans() {
 }
 
 int Server::PrepareUpdateCheck() {
+  if (!update_) {
+    update_ = std::make_unique<UpdateCheck>(UpdateCheckContext{
+        clock_, log_, settings_, startTime, loggedOnUsers, kServerVersion, kServerPlatform});
+  }
+  update_->Prepare(settings_.updateAddress, static_cast<std::uint16_t>(settings_.updatePort));
+  hooks.updateTick = [this] { update_->Tick(); };
+  hooks.updateSocket = [this] { return update_->Socket(); };
+  hooks.updateReceive = [this] { update_->Receive(); };
   return 0;
 }
 

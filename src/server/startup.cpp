@@ -18,6 +18,8 @@
 #include "server/loop.h"
 #include "server/server.h"
 #include "config/settings.h"
+#include "status/status_responder.h"
+#include "status/update_check.h"
 #include "util/checksum.h"
 #include "util/text.h"
 
@@ -398,11 +400,38 @@ int RunServer(Server& server, int argc, char** argv) {
     protocol.Dispatch(connection, std::move(message));
   };
   server.hooks.departure = [&protocol](Connection& connection) { protocol.Depart(connection); };
-  // Declared after the protocol, so it runs first: no hook outlives its object.
+
+  // Status replies. The channel tree supplies its channels here once it
+  // exists; until then the replies list none.
+  StatusResponder statusResponder(StatusResponderContext{
+      server.table(), server.settings(), server.properties(), server.clock(),
+      server.statusIdOffset, server.startTime, kServerVersion,
+      [] { return std::vector<StatusChannel>{}; },
+      [&protocol](const Connection& connection) {
+        return protocol.Sessions().Of(connection.id).statusName;
+      }});
+  server.hooks.statusRequest = [&statusResponder](const StatusRequest& request, int socket) {
+    statusResponder.Answer(request, socket);
+  };
+  // What the update check learns becomes the protocol's new-version notice.
+  UpdateCheck* update = server.updateCheck();
+  if (update != nullptr) {
+    update->SetAnswerSink([&protocol](const UpdateTexts& texts) {
+      protocol.NewVersion() =
+          NewVersionRecord{texts.newestVersion, texts.requiredClient, texts.downloadLocation};
+    });
+  }
+
+  // Declared after the objects the hooks reach, so it runs first: no hook
+  // outlives its object.
   struct HookReset {
     ServerHooks& hooks;
-    ~HookReset() { hooks = ServerHooks{}; }
-  } resetHooks{server.hooks};
+    UpdateCheck* update;
+    ~HookReset() {
+      hooks = ServerHooks{};
+      if (update != nullptr) update->SetAnswerSink(nullptr);
+    }
+  } resetHooks{server.hooks, update};
 
   // 18.
   log.Write("READY:");
