@@ -93,9 +93,9 @@ int Server::LoadServerProperties() {
 
 int Server::LoadSettings() {
   SettingsLoadSteps steps;
-  // The status rate table and the channel definitions join here with the
-  // status responder and the channel tree; the InactivityChannel resolves
-  // against the tree once there is one.
+  // The channel definitions join here with the channel tree, and the
+  // InactivityChannel resolves against it once there is one. The status rate
+  // table is a fixed part of the responder: nothing to allocate.
   steps.defaultChannelId = [this] {
     properties_.ResolveInactivityChannel(nullptr);
     return static_cast<int>(properties_.inactivityChannelId);

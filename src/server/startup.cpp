@@ -404,9 +404,8 @@ int RunServer(Server& server, int argc, char** argv) {
   // Status replies. The channel tree supplies its channels here once it
   // exists; until then the replies list none.
   StatusResponder statusResponder(StatusResponderContext{
-      server.table(), server.settings(), server.properties(), server.clock(),
-      server.statusIdOffset, server.startTime, kServerVersion,
-      [] { return std::vector<StatusChannel>{}; },
+      server.table(), server.settings(), server.properties(), server.clock(), server.statusIdOffset,
+      server.startTime, kServerVersion, [] { return std::vector<StatusChannel>{}; },
       [&protocol](const Connection& connection) {
         return protocol.Sessions().Of(connection.id).statusName;
       }});
