@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "status/status_responder.h"
+
 namespace kestrune {
 
 volatile std::sig_atomic_t stopInterrupt = 0;
@@ -95,7 +97,7 @@ int Server::LoadServerProperties() {
 
 int Server::LoadSettings() {
   SettingsLoadSteps steps;
-  // The status rate table joins here with the status responder.
+  // The status rate table is a fixed part of the responder: nothing to allocate.
   steps.loadChannels = [this] {
     channels_.SetFile(files_.channels);
     channels_.SetLimits(ChannelLimits::From(settings_));
@@ -119,6 +121,14 @@ int Server::LoadBans() {
 }
 
 int Server::PrepareUpdateCheck() {
+  if (!update_) {
+    update_ = std::make_unique<UpdateCheck>(UpdateCheckContext{
+        clock_, log_, settings_, startTime, loggedOnUsers, kServerVersion, kServerPlatform});
+  }
+  update_->Prepare(settings_.updateAddress, static_cast<std::uint16_t>(settings_.updatePort));
+  hooks.updateTick = [this] { update_->Tick(); };
+  hooks.updateSocket = [this] { return update_->Socket(); };
+  hooks.updateReceive = [this] { update_->Receive(); };
   return 0;
 }
 

@@ -18,6 +18,7 @@
 #include "config/log.h"
 #include "config/settings.h"
 #include "status/status_packet.h"
+#include "status/update_check.h"
 #include "store/account_store.h"
 #include "store/ban_list.h"
 #include "store/connection_bridge.h"
@@ -127,6 +128,8 @@ class Server {
   ServerBanList* bans() { return bans_.get(); }
   RankStore* ranks() { return ranks_.get(); }
   AccountStore* accounts() { return accounts_.get(); }
+  // Created by PrepareUpdateCheck, which also plugs it into the loop's hooks.
+  UpdateCheck* updateCheck() { return update_.get(); }
 
   // Start-up and shutdown steps of the stores, in start-up's order.
   int LoadServerProperties();
@@ -166,6 +169,7 @@ class Server {
   ChannelTree channels_;
   ConnectionBridge bridge_;
   std::unique_ptr<AccountStore> accounts_;
+  std::unique_ptr<UpdateCheck> update_;
   bool forwarding_ = false;
 };
 

@@ -20,6 +20,8 @@
 #include "server/loop.h"
 #include "server/server.h"
 #include "config/settings.h"
+#include "status/status_responder.h"
+#include "status/update_check.h"
 #include "util/checksum.h"
 #include "util/text.h"
 
@@ -436,14 +438,48 @@ int RunServer(Server& server, int argc, char** argv) {
   server.hooks.departure = [&protocol](Connection& connection) { protocol.Depart(connection); };
   ChannelMessages channelMessages(protocol);
   WireChannelHooks(server, protocol, channelMessages);
-  // Declared after the protocol, so it runs first: no hook outlives its object.
+
+  // Status replies list the channels in tree order with their raw ids; the
+  // responder adds the status id offset.
+  ChannelTree& tree = server.channels();
+  StatusResponder statusResponder(StatusResponderContext{
+      server.table(), server.settings(), server.properties(), server.clock(), server.statusIdOffset,
+      server.startTime, kServerVersion,
+      [&tree] {
+        std::vector<StatusChannel> channels;
+        for (std::size_t i = 0; i < tree.Count(); ++i) {
+          const Channel& channel = tree.At(i);
+          channels.push_back(StatusChannel{channel.id, channel.parent, channel.ProtMode(),
+                                           channel.name, channel.comment});
+        }
+        return channels;
+      },
+      [&protocol](const Connection& connection) {
+        return protocol.Sessions().Of(connection.id).statusName;
+      }});
+  server.hooks.statusRequest = [&statusResponder](const StatusRequest& request, int socket) {
+    statusResponder.Answer(request, socket);
+  };
+  // What the update check learns becomes the protocol's new-version notice.
+  UpdateCheck* update = server.updateCheck();
+  if (update != nullptr) {
+    update->SetAnswerSink([&protocol](const UpdateTexts& texts) {
+      protocol.NewVersion() =
+          NewVersionRecord{texts.newestVersion, texts.requiredClient, texts.downloadLocation};
+    });
+  }
+
+  // Declared after the objects the hooks reach, so it runs first: no hook
+  // outlives its object.
   struct HookReset {
     Server& server;
+    UpdateCheck* update;
     ~HookReset() {
       server.hooks = ServerHooks{};
       server.bridge().SetChannelHooks({});
+      if (update != nullptr) update->SetAnswerSink(nullptr);
     }
-  } resetHooks{server};
+  } resetHooks{server, update};
 
   // 18.
   log.Write("READY:");

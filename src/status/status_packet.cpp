@@ -323,6 +323,17 @@ std::unique_ptr<StatusPacket> StatusSendAndWait(int socket, std::uint32_t addres
 
 int DecodeStatusRequest(const void* datagram, std::size_t length, const sockaddr_in& sender,
                         StatusRequest& request) {
+  // Only a single datagram can be answered, so a forged header that claims
+  // more (or a longer total) is refused from a stack copy, before a packet
+  // and its data buffer are allocated for it.
+  if (length < kStatusHeaderSize) return kStatusDatagramTooShort;
+  std::array<std::uint8_t, kStatusHeaderSize> head;
+  std::memcpy(head.data(), datagram, head.size());
+  StatusHeader header;
+  if (!DescrambleStatusHeader(head.data(), header)) return kStatusZeroHeaderStep;
+  if (header.fragmentCount != 1) return kStatusBadFragmentCount;
+  if (header.totalLength != header.fragmentLength) return kStatusLengthsDontAddUp;
+
   std::unique_ptr<StatusPacket> packet = StatusPacket::CreateReceiving();
   const int result = packet->Decode(datagram, length, 0);
   if (result != kStatusComplete) return result;

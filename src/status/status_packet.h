@@ -190,7 +190,9 @@ struct StatusRequest {
 
 // Decodes one datagram on its own (any request id): 0 and `request` filled
 // when it is a complete packet; otherwise the decode result, and the
-// datagram is to be dropped (requests must fit in one datagram).
+// datagram is to be dropped (requests must fit in one datagram). A fragment
+// count other than 1 gives kStatusBadFragmentCount and a total length other
+// than the fragment's kStatusLengthsDontAddUp, before anything is allocated.
 int DecodeStatusRequest(const void* datagram, std::size_t length, const sockaddr_in& sender,
                         StatusRequest& request);
 

@@ -487,11 +487,47 @@ TEST(StatusSend, DecodeStatusRequestGivesTypeIdDataAndSender) {
   EXPECT_EQ(request.address, 0x7F000005u);
   EXPECT_EQ(request.port, 4321);
 
-  // A request that needs a second datagram is dropped at the first.
+  // A request that needs a second datagram is refused at either one.
   std::unique_ptr<StatusPacket> big = PacketWith(kStatusReply, PatternData(600));
   const std::vector<Bytes> two = Fragment(*big, 1);
   EXPECT_EQ(DecodeStatusRequest(two[0].data(), two[0].size(), sender, request),
-            kStatusFragmentMissing);
+            kStatusBadFragmentCount);
+  EXPECT_EQ(DecodeStatusRequest(two[1].data(), two[1].size(), sender, request),
+            kStatusBadFragmentCount);
+}
+
+// A flood of forged first fragments must not cost a full-size buffer each:
+// the request decoder refuses them on the header alone.
+TEST(StatusSend, DecodeStatusRequestRefusesHeadersClaimingMoreThanOneDatagram) {
+  const Bytes data = PatternData(16);
+  struct Case {
+    const char* name;
+    std::uint16_t count;
+    std::uint16_t total;
+    int result;
+  };
+  const std::vector<Case> cases = {
+      {"96 fragments of the largest total", 96, 47232, kStatusBadFragmentCount},
+      {"two fragments", 2, 16, kStatusBadFragmentCount},
+      {"count 0", 0, 16, kStatusBadFragmentCount},
+      {"one fragment claiming the largest total", 1, 47232, kStatusLengthsDontAddUp},
+      {"one fragment claiming less", 1, 15, kStatusLengthsDontAddUp},
+      {"one fragment, lengths agree", 1, 16, kStatusComplete},
+  };
+  sockaddr_in sender{};
+  sender.sin_family = AF_INET;
+  for (const Case& c : cases) {
+    StatusHeader header = OneFragmentHeader(data);
+    header.type = kStatusGeneralRequest;
+    header.fragmentCount = c.count;
+    header.totalLength = c.total;
+    const Bytes datagram = Craft(header, data);
+    StatusRequest request;
+    EXPECT_EQ(DecodeStatusRequest(datagram.data(), datagram.size(), sender, request), c.result)
+        << c.name;
+  }
+  StatusRequest request;
+  EXPECT_EQ(DecodeStatusRequest(data.data(), 19, sender, request), kStatusDatagramTooShort);
 }
 
 // The exchange, with every answer queued before it starts: the injected
