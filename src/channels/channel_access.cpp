@@ -1,7 +1,8 @@
 #include "channels/channel_access.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "net/connection.h"
@@ -73,7 +74,8 @@ void ResetAccess(ChannelTree& tree, std::uint16_t connectionId) {
   std::vector<std::uint16_t> ids{connectionId};
   ConnectionTable& table = tree.Table();
   for (std::size_t i = 0; i < table.Count(); ++i) {
-    if (table.At(i).phantomOwner == connectionId && connectionId != 0) ids.push_back(table.At(i).id);
+    if (table.At(i).phantomOwner == connectionId && connectionId != 0)
+      ids.push_back(table.At(i).id);
   }
   for (std::size_t c = 0; c < tree.Count(); ++c) {
     for (std::uint16_t id : ids) tree.At(c).SetAccess(id, kAccessNone);

@@ -184,7 +184,8 @@ int ChannelTree::LoadSection(const IniSection& section, bool& rewrite) {
   channel->comment = trimmedText("Comment", Channel::kMaxComment);
   for (std::size_t p = 0; p < kChannelPropertyCount; ++p) {
     const std::string* value = text(kChannelPropertyRules[p].key);
-    if (value != nullptr) channel->properties[p] = NormaliseChannelProperty(p, AtoiRule(value->c_str()));
+    if (value != nullptr)
+      channel->properties[p] = NormaliseChannelProperty(p, AtoiRule(value->c_str()));
   }
   if (text("ProtMode") == nullptr && channel->password.IsSet()) {
     channel->properties[kProtMode] = 1;
@@ -192,7 +193,8 @@ int ChannelTree::LoadSection(const IniSection& section, bool& rewrite) {
   }
   for (int e = 0; e < section.EntryCount(); ++e) {
     const IniEntry* entry = section.EntryAt(e);
-    if (entry->key.size() >= 7 && EqualsIgnoreCase(std::string_view(entry->key).substr(0, 7), "BanItem")) {
+    if (entry->key.size() >= 7 &&
+        EqualsIgnoreCase(std::string_view(entry->key).substr(0, 7), "BanItem")) {
       ReadBanItem(channel->bans, entry->value);
     }
   }

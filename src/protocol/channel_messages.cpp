@@ -73,8 +73,7 @@ std::unique_ptr<Message> BuildChannelNotice(std::uint16_t action, const Channel&
   return message;
 }
 
-std::vector<std::unique_ptr<Message>> BuildChannelList(const ChannelTree& tree,
-                                                       bool withComments) {
+std::vector<std::unique_ptr<Message>> BuildChannelList(const ChannelTree& tree, bool withComments) {
   std::vector<std::unique_ptr<Message>> messages;
   if (tree.Count() == 0) return messages;
   std::unique_ptr<Message> current;
@@ -147,9 +146,8 @@ void ChannelMessages::Notify(std::uint16_t action, const Channel& channel,
     Connection& recipient = table.At(i);
     if (!recipient.loggedOn || recipient.IsPhantom() || !recipient.HasPermission(P::kSeeChan))
       continue;
-    table.SendToClient(recipient,
-                       BuildChannelNotice(action, channel, &recipient == creator,
-                                          recipient.HasPermission(P::kSeeChanComments)));
+    table.SendToClient(recipient, BuildChannelNotice(action, channel, &recipient == creator,
+                                                     recipient.HasPermission(P::kSeeChanComments)));
   }
 }
 
@@ -178,7 +176,8 @@ void ChannelMessages::HandleChannel(Connection& connection, Message& message, bo
   }
   ChannelProperties properties{};
   for (std::size_t p = 0; p < kChannelPropertyCount; ++p) {
-    properties[p] = NormaliseChannelProperty(p, static_cast<std::int16_t>(message.GetU16(48 + 2 * p)));
+    properties[p] =
+        NormaliseChannelProperty(p, static_cast<std::int16_t>(message.GetU16(48 + 2 * p)));
   }
   const std::uint16_t action = message.GetU16(6);
   const bool codecsOk = message.GetU16(80) == kServerCodec && message.GetU16(82) == kServerCodec;
@@ -301,8 +300,8 @@ void ChannelMessages::Enter(Connection& connection, Message& message, bool& disc
   }
   if (!connection.administrator) {
     SessionState& state = protocol_.Sessions().Of(connection.id);
-    const int verdict = CheckSpam(state.spamChannel, context.properties.spamChannel,
-                                  context.clock.NowMs());
+    const int verdict =
+        CheckSpam(state.spamChannel, context.properties.spamChannel, context.clock.NowMs());
     if (ApplySpamAction(table, connection, verdict)) return;
   }
   const std::uint16_t target = message.GetU16(40);
@@ -467,8 +466,7 @@ void ChannelMessages::HandleChannelAuth(Connection& connection, Message& message
     const int check = CheckChannelPassword(tree, *channel, connection.id, message.Data() + 20);
     if (check != kChannelAdmitted) result = 2;
     if (check == kChannelWrongPassword) {
-      protocol_.ReportOffence(connection, protocol_.AccountOf(connection),
-                              kOffenceChannelPassword);
+      protocol_.ReportOffence(connection, protocol_.AccountOf(connection), kOffenceChannelPassword);
     }
   }
   auto reply = message.Clone();

@@ -12,11 +12,11 @@
 #include <string>
 
 #include "channels/channel_tree.h"
+#include "config/log.h"
+#include "config/settings.h"
 #include "net/connection.h"
 #include "net/message.h"
 #include "server/listeners.h"
-#include "config/log.h"
-#include "config/settings.h"
 #include "status/status_packet.h"
 #include "status/update_check.h"
 #include "store/account_store.h"

@@ -15,11 +15,11 @@
 #include <string>
 
 #include "channels/channel_access.h"
+#include "config/settings.h"
 #include "protocol/channel_messages.h"
 #include "protocol/protocol.h"
 #include "server/loop.h"
 #include "server/server.h"
-#include "config/settings.h"
 #include "status/status_responder.h"
 #include "status/update_check.h"
 #include "util/checksum.h"
@@ -428,10 +428,10 @@ int RunServer(Server& server, int argc, char** argv) {
   // dispatch, departure, phantomGone, consoleLine, floorCheck, the update
   // check's, statusRequest) start harmless; an object constructed here lives
   // until RunServer returns, through the loop and the shutdown.
-  Protocol protocol(ProtocolContext{server.table(), server.settings(), log, server.clock(),
-                                    *server.accounts(), *server.ranks(), server.properties(),
-                                    *server.bans(), server.channels(), server.loggedOnUsers, server.loggedOnPeak,
-                                    server.files().motd, server.files().guestMotd, kServerVersion});
+  Protocol protocol(ProtocolContext{
+      server.table(), server.settings(), log, server.clock(), *server.accounts(), *server.ranks(),
+      server.properties(), *server.bans(), server.channels(), server.loggedOnUsers,
+      server.loggedOnPeak, server.files().motd, server.files().guestMotd, kServerVersion});
   server.hooks.dispatch = [&protocol](Connection& connection, std::unique_ptr<Message> message) {
     protocol.Dispatch(connection, std::move(message));
   };

@@ -34,8 +34,8 @@ std::string Accounts() {
   std::string text;
   int uid = 1;
   auto add = [&](const std::string& name, const std::string& extra) {
-    text += "[" + name + "]\nUID=" + std::to_string(uid++) + "\nEncPass=" + Hex("pw") + "\n" +
-            extra;
+    text +=
+        "[" + name + "]\nUID=" + std::to_string(uid++) + "\nEncPass=" + Hex("pw") + "\n" + extra;
   };
   add("Boss", "ServerAdmin=1\n");
   add("Ann", "");
@@ -96,8 +96,8 @@ class ChannelMessagesFlow : public ::testing::Test {
     request.phonetic = name;
     request.flags = 1;
     if (name != "Visitor") request.digest = Digest("pw");
-    client.login = client.session->Join(kHost, static_cast<std::uint16_t>(server.Port()), request,
-                                        address);
+    client.login =
+        client.session->Join(kHost, static_cast<std::uint16_t>(server.Port()), request, address);
     EXPECT_TRUE(client.login.accepted) << name;
     for (const auto& message : client.login.messages) {
       if (auto list = ReadUserList(*message)) {
@@ -207,8 +207,9 @@ TEST_F(ChannelMessagesFlow, CreateEditAndDeleteAreAnnouncedSavedAndRefused) {
   EXPECT_EQ(nocNotices[0].comment, "");
   EXPECT_EQ(nocNotices[0].flags & 0x8, 0u);
   EXPECT_TRUE(NoticesIn(nos.Drain()).empty());
-  EXPECT_NE(server.ReadFile("kestrune_srv.chn").find("[Top/Side]\n\nPhonetic=\nEncPassChan=\n"
-                                                     "Comment=side comment\n"),
+  EXPECT_NE(server.ReadFile("kestrune_srv.chn")
+                .find("[Top/Side]\n\nPhonetic=\nEncPassChan=\n"
+                      "Comment=side comment\n"),
             std::string::npos);
 
   struct Case {
@@ -216,10 +217,8 @@ TEST_F(ChannelMessagesFlow, CreateEditAndDeleteAreAnnouncedSavedAndRefused) {
     ChannelRequest request;
     std::uint16_t code;
   } cases[] = {
-      {&boss, Request(1, "Deeper", mid), 15},
-      {&boss, Request(1, "mid", top), 8},
-      {&ann, Request(1, "NewTop", 0), 4},
-      {&boss, Request(1, "a/b", top), 6},
+      {&boss, Request(1, "Deeper", mid), 15}, {&boss, Request(1, "mid", top), 8},
+      {&ann, Request(1, "NewTop", 0), 4},     {&boss, Request(1, "a/b", top), 6},
       {&ann, Request(1, "Sub", top), 5},
   };
   for (Case& c : cases) {

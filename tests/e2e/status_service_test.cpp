@@ -195,6 +195,26 @@ TEST_F(StatusService, ToolAndCompactRequestGetTheRepliesOfTheRunningServer) {
               "13010,020,030,04-1,05<n>,06XXXXXXXX\n");
 }
 
+// Channel ids are 1 and 2 (the first two the allocator gives); the reply adds
+// one offset to every non-zero id, so the lines must agree with each other.
+TEST_F(StatusService, DetailRequestListsTheChannelsWithTheStatusIdOffset) {
+  server.WriteFile("kestrune_srv.chn",
+                   "[A]\nEncPassChan=\nComment=a, b=c\n[A/B]\nEncPassChan=\nProtMode=1\n");
+  Start("");
+  const std::string reply = Tool("-c2", "127.0.0.6");
+  std::smatch lines;
+  ASSERT_TRUE(std::regex_search(
+      reply, lines,
+      std::regex("CHANNELCOUNT: 2\nCHANNELFIELDS: CID,PID,PROT,NAME,COMM\n"
+                 "CHANNEL: CID=([0-9]+),PID=0,PROT=0,NAME=A,COMM=a%2C b%3Dc\n"
+                 "CHANNEL: CID=([0-9]+),PID=([0-9]+),PROT=1,NAME=B,COMM=\n")))
+      << reply;
+  const int a = std::stoi(lines[1]);
+  EXPECT_GT(a, 1);  // the offset is at least 1
+  EXPECT_EQ(std::stoi(lines[2]), a + 1);
+  EXPECT_EQ(std::stoi(lines[3]), a);
+}
+
 TEST_F(StatusService, StatusPropertiesHideWhatTheyName) {
   Start(
       "StatusServerComment=0\nStatusChanNames=0\nStatusChanComments=0\nStatusUserNames=0\n"

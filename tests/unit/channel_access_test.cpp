@@ -165,8 +165,9 @@ TEST_F(ChannelAccessTest, VoiceModeMutesByRank) {
   ranks.Load();
   const std::uint16_t high = 1;
   const std::uint16_t low = 2;
-  Load("[Ranked]\nVoiceMode=2\nRankLevel=50\n[Everyone]\nVoiceMode=2\n[Silent]\nVoiceMode=1\n"
-       "[Free]\n");
+  Load(
+      "[Ranked]\nVoiceMode=2\nRankLevel=50\n[Everyone]\nVoiceMode=2\n[Silent]\nVoiceMode=1\n"
+      "[Free]\n");
   Connection& user = Add(5);
   struct Case {
     const char* channel;

@@ -155,9 +155,10 @@ TEST_F(ChannelTreeTest, FilesWithDigestsAreNotRewrittenAtLoad) {
 }
 
 TEST_F(ChannelTreeTest, SaveWritesRecomputedPathsAndReloadsToTheSameTree) {
-  ASSERT_EQ(Load("[A]\nEncPassChan=\nComment=Top, of it all\nBanItem0=10.0.0.0/8,Bob,Al,spam%2C flood\n"
-                 "[A / B]\nEncPassChan=\nVoiceMode=2\nRankLevel=50\n[A / B/C]\nEncPassChan=\n"),
-            0);
+  ASSERT_EQ(
+      Load("[A]\nEncPassChan=\nComment=Top, of it all\nBanItem0=10.0.0.0/8,Bob,Al,spam%2C flood\n"
+           "[A / B]\nEncPassChan=\nVoiceMode=2\nRankLevel=50\n[A / B/C]\nEncPassChan=\n"),
+      0);
   ASSERT_EQ(tree.SaveChannels(), 0);
   const std::string file = dir.Read("t.chn");
   EXPECT_NE(file.find("[A/B]\n\nPhonetic=\nEncPassChan=\nComment=\nAllowRecording=1\n"
@@ -200,8 +201,12 @@ TEST_F(ChannelTreeTest, TopicsSplitAtTheLastSlash) {
     std::string parent;
     std::string name;
   } cases[] = {
-      {"A / B", 0, "A", "B"},       {"A/B/C", 0, "A/B", "C"}, {"Solo", 0, "", "Solo"},
-      {"/lead", 0, "", "/lead"},    {"", -2, "", ""},         {"A/b\\c", -3, "", ""},
+      {"A / B", 0, "A", "B"},
+      {"A/B/C", 0, "A/B", "C"},
+      {"Solo", 0, "", "Solo"},
+      {"/lead", 0, "", "/lead"},
+      {"", -2, "", ""},
+      {"A/b\\c", -3, "", ""},
       {std::string(2047, 'x'), -1, "", ""},
   };
   for (const Case& c : cases) {
@@ -254,9 +259,12 @@ TEST_F(ChannelTreeTest, CreateRulesCheckWidthDepthNamesAndIds) {
     std::uint16_t code;
     std::uint16_t detail;
   } cases[] = {
-      {999, "X", 0, kRefuseNoChannel, 0},  {a, "", 0, kRefuseBadName, 0},
-      {a, "a/b", 0, kRefuseBadName, 1},    {a, std::string(32, 'x'), 0, kRefuseBadName, 1},
-      {a, "b", 0, kRefuseChannelExists, 0}, {a, "B", b, 0, 0},  // renaming itself
+      {999, "X", 0, kRefuseNoChannel, 0},
+      {a, "", 0, kRefuseBadName, 0},
+      {a, "a/b", 0, kRefuseBadName, 1},
+      {a, std::string(32, 'x'), 0, kRefuseBadName, 1},
+      {a, "b", 0, kRefuseChannelExists, 0},
+      {a, "B", b, 0, 0},  // renaming itself
       {a, "C", 0, 0, 0},
   };
   for (const Case& c : cases) {
