@@ -109,7 +109,9 @@ class Connection {
   std::uint64_t bytesSent = 0;
   std::unique_ptr<ConnectionAttachment> propertiesCopy;
   std::array<std::uint8_t, kPermissionBlockSize> permissions{};
-  std::array<std::uint8_t, 1024> clientFlags{};
+  static constexpr std::size_t kClientIds = 1024;
+  // Has-heard-me marks of this client's voice, by recipient id.
+  std::array<std::uint8_t, kClientIds> clientFlags{};
   int socket = -1;  // -1: none
   bool maySend = false;
   bool loggedOn = false;

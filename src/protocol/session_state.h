@@ -19,6 +19,9 @@ struct SessionState {
   bool globalMute = false;   // muted server-wide
   bool channelMute = false;  // muted in its channel
   bool inChat = false;
+  // Settings 0 to 3 of MSG_USER_SETTING: 0 accepts pages, 1 accepts private
+  // voice, 2 and 3 belong to the client. All 0 at login.
+  std::array<std::uint32_t, 4> ownSettings{};
   // Closed by refusal 39 or bumped for a Reserved login: no guest auto-ban.
   bool spareGuestBan = false;
   std::uint32_t lastPingAnswer = 0;  // millisecond clock

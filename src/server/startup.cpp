@@ -18,6 +18,8 @@
 #include "config/settings.h"
 #include "protocol/channel_messages.h"
 #include "protocol/protocol.h"
+#include "protocol/text_messages.h"
+#include "protocol/voice_relay.h"
 #include "server/loop.h"
 #include "server/server.h"
 #include "status/status_responder.h"
@@ -250,9 +252,21 @@ int Shutdown(Server& server) {
   return kExitOk;
 }
 
-// What the account and rank stores ask of live connections' channels, and
-// the channel parts of a login.
-void WireChannelHooks(Server& server, Protocol& protocol, ChannelMessages& channels) {
+// The handlers of the message groups, what the account and rank stores ask
+// of live connections' channels, and the parts of a login they supply.
+struct MessageHandlers {
+  ChannelMessages& channels;
+  VoiceRelay& voice;
+  TextMessages& texts;
+};
+
+void WireHandlers(Server& server, Protocol& protocol, const MessageHandlers& handlers) {
+  ChannelMessages& channels = handlers.channels;
+  VoiceRelay& voice = handlers.voice;
+  TextMessages& texts = handlers.texts;
+  voice.Register();
+  texts.Register();
+  server.hooks.floorCheck = [&voice](Connection& c) { voice.FloorCheck(c); };
   ChannelPresence& presence = protocol.Presence();
   channels.Register();
   // Every phantom that goes, whatever the cause, is gone for every client.
@@ -281,6 +295,9 @@ void WireChannelHooks(Server& server, Protocol& protocol, ChannelMessages& chann
   login.enterDefaultChannel = [&channels](Connection& c, std::uint16_t channel) {
     channels.EnterDefaultChannel(c, channel);
   };
+  login.sendTalkers = [&voice](Connection& c) { voice.SendTalkers(c); };
+  login.sendChatters = [&texts](Connection& c) { texts.SendChatters(c); };
+  login.sendSettings = [&texts](Connection& c) { texts.SendSettings(c); };
   protocol.SetLoginHooks(std::move(login));
 }
 
@@ -437,7 +454,9 @@ int RunServer(Server& server, int argc, char** argv) {
   };
   server.hooks.departure = [&protocol](Connection& connection) { protocol.Depart(connection); };
   ChannelMessages channelMessages(protocol);
-  WireChannelHooks(server, protocol, channelMessages);
+  VoiceRelay voiceRelay(protocol);
+  TextMessages textMessages(protocol);
+  WireHandlers(server, protocol, MessageHandlers{channelMessages, voiceRelay, textMessages});
 
   // Status replies list the channels in tree order with their raw ids; the
   // responder adds the status id offset.
