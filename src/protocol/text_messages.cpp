@@ -50,18 +50,16 @@ std::unique_ptr<Message> BuildChatNotice(std::uint16_t action, std::uint16_t id)
 }
 
 void TextMessages::Register() {
-  protocol_.SetHandler(MSG_CHAT, [this](Connection& c, Message& m, std::string&, bool& d) {
-    HandleChat(c, m, d);
-  });
+  protocol_.SetHandler(
+      MSG_CHAT, [this](Connection& c, Message& m, std::string&, bool& d) { HandleChat(c, m, d); });
   protocol_.SetHandler(MSG_TTS, [this](Connection& c, Message& m, std::string&, bool& d) {
     HandleBind(c, m, d, false);
   });
   protocol_.SetHandler(MSG_WAVE, [this](Connection& c, Message& m, std::string&, bool& d) {
     HandleBind(c, m, d, true);
   });
-  protocol_.SetHandler(MSG_PAGE, [this](Connection& c, Message& m, std::string&, bool& d) {
-    HandlePage(c, m, d);
-  });
+  protocol_.SetHandler(
+      MSG_PAGE, [this](Connection& c, Message& m, std::string&, bool& d) { HandlePage(c, m, d); });
   protocol_.SetHandler(MSG_USER_SETTING, [this](Connection& c, Message& m, std::string&, bool& d) {
     HandleUserSetting(c, m, d);
   });
@@ -81,8 +79,7 @@ void TextMessages::SendSettings(Connection& connection) {
   ConnectionTable& table = protocol_.Context().table;
   for (std::size_t i = 0; i < table.Count(); ++i) {
     const Connection& other = table.At(i);
-    if (&other == &connection || !other.loggedOn || other.IsPhantom() ||
-        !MaySee(connection, other))
+    if (&other == &connection || !other.loggedOn || other.IsPhantom() || !MaySee(connection, other))
       continue;
     const SessionState& state = protocol_.Sessions().Of(other.id);
     for (std::uint16_t setting = 0; setting < state.ownSettings.size(); ++setting) {
@@ -222,8 +219,7 @@ void TextMessages::HandleBind(Connection& connection, Message& message, bool& di
   if (text.empty()) return;
   if (connection.channel != 0) {
     const Channel* channel = context.channels.FindChannelById(connection.channel);
-    if (channel == nullptr ||
-        channel->Property(wave ? kAllowWaveBinds : kAllowTtsBinds) == 0 ||
+    if (channel == nullptr || channel->Property(wave ? kAllowWaveBinds : kAllowTtsBinds) == 0 ||
         (channel->Property(kRestrictToUsr) != 0 && connection.guest))
       return;
   }

@@ -153,9 +153,8 @@ void VoiceRelay::FloorRequest(Connection& connection, Channel& channel) {
       connection.floorTimer.Arm(context.clock.NowSeconds(), static_cast<std::uint32_t>(limit));
     SetChannelMute(connection, false);
   }
-  table.SendToClient(connection,
-                     BuildVoiceNotice(granted ? kVoiceFloorGranted : kVoiceFloorRefused,
-                                      connection.id));
+  table.SendToClient(connection, BuildVoiceNotice(granted ? kVoiceFloorGranted : kVoiceFloorRefused,
+                                                  connection.id));
 }
 
 void VoiceRelay::FloorCheck(Connection& connection) {
@@ -229,9 +228,8 @@ std::uint16_t VoiceRelay::Admits(Connection& sender, Connection& recipient,
             owner != nullptr ? protocol_.Sessions().Of(owner->id).ownSettings[1] : 0;
         if (recipient.id != id || privateVoice == 0 || !sender.HasPermission(P::kBroadcastU2U))
           break;
-        if (recipientChannel != nullptr &&
-            (recipientChannel->Property(kAllowU2U) == 0 ||
-             IsBannedFromChannel(tree, *recipientChannel, sender)))
+        if (recipientChannel != nullptr && (recipientChannel->Property(kAllowU2U) == 0 ||
+                                            IsBannedFromChannel(tree, *recipientChannel, sender)))
           break;
         if (sender.administrator || recipient.channel == 0 ||
             (recipientChannel != nullptr &&
