@@ -16,7 +16,7 @@ namespace {
 // What the loop carries from one iteration to the next.
 struct LoopState {
   bool selectFailed = false;  // the last select failed; a second failure ends the loop
-  std::string console;        // a partial console line
+  ConsoleInput console;
 };
 
 void CheckLogonTimeout(Server& server, Connection& connection, std::uint32_t nowSeconds) {
@@ -245,12 +245,22 @@ void ServeReady(Server& server, const WaitSets& sets) {
   }
 }
 
-void ReadConsoleInput(Server& server, int fd, std::string& pending) {
+void ReadConsoleInput(Server& server, int fd, ConsoleInput& input) {
+  if (input.ended) return;
   pollfd wanted{fd, POLLIN, 0};
-  if (poll(&wanted, 1, 0) <= 0 || (wanted.revents & POLLIN) == 0) return;
+  if (poll(&wanted, 1, 0) <= 0) return;
+  if ((wanted.revents & POLLIN) == 0) {
+    if ((wanted.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) input.ended = true;
+    return;
+  }
   char buffer[kConsoleReadSize];
   const ssize_t n = read(fd, buffer, sizeof buffer);
-  if (n <= 0) return;
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (n <= 0) {
+    input.ended = true;
+    return;
+  }
+  std::string& pending = input.pending;
   pending.append(buffer, static_cast<std::size_t>(n));
   for (;;) {
     const std::size_t end = pending.find('\n');

@@ -42,10 +42,18 @@ void BuildSelectSets(Server& server, WaitSets& sets);
 // then each connection's input, output and exceptions in table order.
 void ServeReady(Server& server, const WaitSets& sets);
 
+// Standard input as the loop reads it: a partial line between calls, and
+// whether the input has ended (it is not looked at again then).
+struct ConsoleInput {
+  std::string pending;
+  bool ended = false;
+};
+
 // Reads what is waiting on `fd` (never blocks) and hands every complete line
-// to the console hook, printing "----------" after each. `pending` keeps a
-// partial line between calls.
-void ReadConsoleInput(Server& server, int fd, std::string& pending);
+// to the console hook, printing "----------" after each. At end of file (or
+// a broken descriptor) the input is marked ended, so the loop stops polling
+// it on every pass.
+void ReadConsoleInput(Server& server, int fd, ConsoleInput& input);
 
 inline constexpr std::size_t kConsoleReadSize = 256;
 // A longer line without a line feed is taken as it stands.

@@ -347,14 +347,14 @@ TEST_F(LoopTest, ConsoleInputIsSplitAtLineFeeds) {
   server.hooks.consoleLine = [&](const std::string& line) { commands.push_back(line); };
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  std::string pending;
+  ConsoleInput input;
   auto type = [&](const std::string& text) {
     ASSERT_EQ(write(fds[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    ReadConsoleInput(server, fds[0], pending);
+    ReadConsoleInput(server, fds[0], input);
   };
 
   ::testing::internal::CaptureStdout();
-  ReadConsoleInput(server, fds[0], pending);  // nothing typed: returns at once
+  ReadConsoleInput(server, fds[0], input);  // nothing typed: returns at once
   type("status\nhel");
   EXPECT_EQ(commands, std::vector<std::string>{"status"});
   type("p\n\nversion\n");
@@ -366,8 +366,11 @@ TEST_F(LoopTest, ConsoleInputIsSplitAtLineFeeds) {
   std::string dashes;
   for (int i = 0; i < 5; ++i) dashes += "----------\n";
   EXPECT_EQ(out, dashes);
-  close(fds[0]);
+  EXPECT_FALSE(input.ended);
   close(fds[1]);
+  for (int i = 0; i < 3 && !input.ended; ++i) ReadConsoleInput(server, fds[0], input);
+  EXPECT_TRUE(input.ended);  // end of file: not polled again
+  close(fds[0]);
 }
 
 TEST_F(LoopTest, LogLinesReachAdministratorsWatchingTheLog) {
