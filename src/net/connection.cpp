@@ -196,19 +196,22 @@ std::unique_ptr<Message> ConnectionTable::Receive(Connection& connection) {
 }
 
 void ConnectionTable::SendToClient(Connection& connection, std::unique_ptr<Message> message) {
+  if (message) SendCopy(connection, *message);
+}
+
+void ConnectionTable::SendCopy(Connection& connection, const Message& message) {
   // A frame carries 1 to 4096 bytes; an empty one would make the peer drop us.
-  if (!message || message->Length() == 0) return;
+  if (message.Length() == 0) return;
   if (connection.IsPhantom() || connection.silentRemoval || !connection.maySend ||
       connection.socket < 0) {
     return;
   }
   if (!connection.loggedOn) {
-    std::uint16_t type = message->Type();
+    std::uint16_t type = message.Type();
     if (type != MSG_SERVER_TEXT && type != MSG_SERVER_INFO && type != MSG_REFUSAL) return;
   }
   std::vector<std::uint8_t> frame;
-  if (!BuildFrame(*message, connection.sendCipher, frame)) return;
-  message.reset();
+  if (!BuildFrame(message, connection.sendCipher, frame)) return;
   if (!connection.sendQueue.Empty() &&
       connection.sendQueue.Queued() + frame.size() >= options_.extraBuffer) {
     connection.Close();
@@ -377,7 +380,7 @@ void ConnectionTable::Broadcast(Connection* sender, const Message& message, bool
       if (!recipient.HasPermission(needed)) continue;
     }
     if (!allChannels && sender != nullptr && recipient.channel != sender->channel) continue;
-    SendToClient(recipient, message.Clone());
+    SendCopy(recipient, message);
   }
 }
 

@@ -205,6 +205,9 @@ class ConnectionTable {
   std::unique_ptr<Message> Receive(Connection& connection);
   // Takes the message in every case; drops what this client may not get.
   void SendToClient(Connection& connection, std::unique_ptr<Message> message);
+  // The same without taking the message: it is scrambled straight into the
+  // client's queued frame, so one message can go to many clients uncopied.
+  void SendCopy(Connection& connection, const Message& message);
   // Writes what the socket takes; -1 without a socket, else 0.
   int Flush(Connection& connection);
   // Puts the sockets the loop waits on into the sets; returns the highest

@@ -23,6 +23,15 @@ constexpr std::array<std::uint8_t, kFixedPeriod> MakeFixedTable() {
 
 constexpr std::array<std::uint8_t, kFixedPeriod> kFixedTable = MakeFixedTable();
 
+// The second part of the key stream: i mod 45 for every offset of a message.
+constexpr std::array<std::uint8_t, Message::kMaxLength> MakeMod45Table() {
+  std::array<std::uint8_t, Message::kMaxLength> table{};
+  for (std::size_t i = 0; i < table.size(); ++i) table[i] = static_cast<std::uint8_t>(i % 45);
+  return table;
+}
+
+constexpr std::array<std::uint8_t, Message::kMaxLength> kMod45 = MakeMod45Table();
+
 }  // namespace
 
 void ScrambleFixed(const std::uint8_t* in, std::uint8_t* out, std::size_t n) {
@@ -46,6 +55,8 @@ void DescrambleFixed(std::uint8_t* data, std::size_t n) {
 void StreamCipher::Install(const std::uint8_t* key, std::size_t length) {
   if (key == nullptr || length == 0) return;
   key_.assign(key, key + length);
+  stream_.resize(length + Message::kMaxLength);
+  for (std::size_t i = 0; i < stream_.size(); ++i) stream_[i] = key_[i % length];
   position_ = 0;
 }
 
@@ -55,17 +66,12 @@ bool StreamCipher::Scramble(const std::uint8_t* in, std::uint8_t* out, std::size
     first_ = false;
     return true;
   }
-  if (key_.empty()) return false;
-  const std::uint8_t* key = key_.data();
-  const std::size_t length = key_.size();
-  std::size_t p = position_;
-  std::uint8_t m45 = 0;
+  if (key_.empty() || n > Message::kMaxLength) return false;
+  const std::uint8_t* key = stream_.data() + position_;
   for (std::size_t i = 0; i < n; ++i) {
-    out[i] = static_cast<std::uint8_t>(in[i] + key[p] + m45);
-    if (++p == length) p = 0;
-    if (++m45 == 45) m45 = 0;
+    out[i] = static_cast<std::uint8_t>(in[i] + key[i] + kMod45[i]);
   }
-  position_ = p;
+  position_ = (position_ + n) % key_.size();
   return true;
 }
 
@@ -75,17 +81,12 @@ bool StreamCipher::Descramble(std::uint8_t* data, std::size_t n) {
     first_ = false;
     return true;
   }
-  if (key_.empty()) return false;
-  const std::uint8_t* key = key_.data();
-  const std::size_t length = key_.size();
-  std::size_t p = position_;
-  std::uint8_t m45 = 0;
+  if (key_.empty() || n > Message::kMaxLength) return false;
+  const std::uint8_t* key = stream_.data() + position_;
   for (std::size_t i = 0; i < n; ++i) {
-    data[i] = static_cast<std::uint8_t>(data[i] - key[p] - m45);
-    if (++p == length) p = 0;
-    if (++m45 == 45) m45 = 0;
+    data[i] = static_cast<std::uint8_t>(data[i] - key[i] - kMod45[i]);
   }
-  position_ = p;
+  position_ = (position_ + n) % key_.size();
   return true;
 }
 
@@ -117,7 +118,12 @@ ReadStatus FrameReader::HeaderDone() {
     Reset();
     return ReadStatus::kBadLength;
   }
-  current_ = std::make_unique<Message>(length);
+  if (spare_) {
+    current_ = std::move(spare_);
+    current_->Reset(length);
+  } else {
+    current_ = std::make_unique<Message>(length);
+  }
   phase_ = 1;
   total_ = remaining_ = length;
   return ReadStatus::kWaiting;

@@ -41,12 +41,16 @@ class StreamCipher {
 
  private:
   std::vector<std::uint8_t> key_;
+  // The key repeated over one key length plus a whole message, so a message
+  // reads its key bytes in one straight run without wrapping.
+  std::vector<std::uint8_t> stream_;
   std::size_t position_ = 0;
   bool first_ = true;
 };
 
 // Builds the wire frame of `message` (length, then the scrambled bytes) into
-// `frame`. False when the cipher has no key for it; then the cipher is unchanged.
+// `frame`, scrambling straight from the message. False when the cipher has no
+// key for it; then the cipher is unchanged.
 bool BuildFrame(const Message& message, StreamCipher& cipher, std::vector<std::uint8_t>& frame);
 
 enum class ReadStatus {
@@ -72,6 +76,10 @@ class FrameReader {
   ReadStatus Feed(const std::uint8_t* data, std::size_t size, std::size_t& used,
                   StreamCipher& cipher, std::unique_ptr<Message>& out);
   int LastError() const { return lastError_; }
+  // Gives back a message this reader produced, for the next frame.
+  void Recycle(std::unique_ptr<Message> message) {
+    if (!spare_) spare_ = std::move(message);
+  }
   // Back to waiting for a header; a partial message is dropped.
   void Reset();
 
@@ -83,6 +91,7 @@ class FrameReader {
   int phase_ = 0;
   std::array<std::uint8_t, 2> header_{};
   std::unique_ptr<Message> current_;
+  std::unique_ptr<Message> spare_;
   std::size_t total_ = 2;
   std::size_t remaining_ = 2;
   int lastError_ = 0;

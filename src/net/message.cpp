@@ -32,6 +32,11 @@ Message::Message(std::size_t length)
     : data_(std::make_unique<std::uint8_t[]>(kBufferSize)),
       length_(static_cast<std::uint16_t>(std::min(length, kMaxLength))) {}
 
+void Message::Reset(std::size_t length) {
+  std::memset(data_.get(), 0, kBufferSize);
+  length_ = static_cast<std::uint16_t>(std::min(length, kMaxLength));
+}
+
 std::unique_ptr<Message> Message::Clone() const {
   auto copy = std::make_unique<Message>(length_);
   std::memcpy(copy->data_.get(), data_.get(), kBufferSize);

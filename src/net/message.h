@@ -64,6 +64,9 @@ class Message {
   // Body as the size rules see it: length minus the header (may be negative).
   int BodySize() const { return static_cast<int>(length_) - static_cast<int>(kHeaderSize); }
   std::unique_ptr<Message> Clone() const;
+  // Zero-fills the buffer again for a new message of `length` bytes, so a
+  // received buffer can be used for the next frame.
+  void Reset(std::size_t length);
 
   // Fixed-field access; little-endian. Offsets past the buffer read 0 and
   // writes there are ignored, so a wrong offset cannot touch other memory.

@@ -84,24 +84,26 @@ void Protocol::SetHandler(std::uint16_t type, Handler handler) {
 }
 
 void Protocol::Dispatch(Connection& connection, std::unique_ptr<Message> message) {
-  if (!message) return;
-  const std::uint16_t type = message->Type();
+  if (message) Handle(connection, *message);
+}
+
+void Protocol::Handle(Connection& connection, Message& message) {
+  const std::uint16_t type = message.Type();
   std::string error;
   bool disconnect = false;
   if (type == kIgnoredType) {
     // Discarded without any check.
   } else if (type == kDiscardedType) {
-    if (!connection.loggedOn || message->BodySize() != kDiscardedBody) disconnect = true;
+    if (!connection.loggedOn || message.BodySize() != kDiscardedBody) disconnect = true;
   } else if (type < handlers_.size() && handlers_[type]) {
-    handlers_[type](connection, *message, error, disconnect);
+    handlers_[type](connection, message, error, disconnect);
   } else if (PendingRule(type) != nullptr) {
-    CheckAndIgnore(connection, *message, disconnect);
+    CheckAndIgnore(connection, message, disconnect);
   } else {
     UnknownType(connection);
     disconnect = true;
   }
   if (!error.empty()) context_.log.Write("%s", error.c_str());
-  message.reset();
   if (disconnect) {
     connection.pingOutstanding = false;
     connection.talking = false;

@@ -106,6 +106,8 @@ class Protocol {
 
   // Handles one received message, then frees it.
   void Dispatch(Connection& connection, std::unique_ptr<Message> message);
+  // Handles one received message the caller keeps.
+  void Handle(Connection& connection, Message& message);
   // The departure of a logged-in client, called by the reap step before the
   // connection is removed: the count, the notice to the others, the
   // "MSG_DISC:" line and the guest auto-ban.

@@ -252,6 +252,16 @@ bool VoiceRelay::Relay(Connection& sender, const Message& message, std::size_t d
   ProtocolContext& context = protocol_.Context();
   ConnectionTable& table = context.table;
   const std::size_t bytes = message.Length() - dataAt;
+  // One copy for every recipient: only the admitting target type differs.
+  auto copy = CreateMessage(MSG_VOICE);
+  std::copy(message.Data() + 4, message.Data() + kListsAt, copy->Data() + 4);
+  copy->SetU16(6, sender.id);
+  WriteU16List(*copy, {});
+  WriteU16List(*copy, {});
+  const int at = copy->ReserveBytes(bytes);
+  if (at < 0) return false;
+  std::copy(message.Data() + dataAt, message.Data() + message.Length(),
+            copy->Data() + static_cast<std::size_t>(at));
   std::bitset<Connection::kClientIds> delivered;
   roundRobin_ = (roundRobin_ + 1) % ConnectionTable::kSlots;
   for (std::size_t k = 0; k < ConnectionTable::kSlots; ++k) {
@@ -268,27 +278,20 @@ bool VoiceRelay::Relay(Connection& sender, const Message& message, std::size_t d
     const std::uint16_t type = Admits(sender, recipient, targets);
     if (type == 0) continue;
     if (context.settings.silentLobby != 0 && recipient.channel == 0) continue;
-    auto copy = CreateMessage(MSG_VOICE);
-    std::copy(message.Data() + 4, message.Data() + kListsAt, copy->Data() + 4);
-    copy->SetU16(6, sender.id);
     copy->SetU16(12, type);
-    WriteU16List(*copy, {});
-    WriteU16List(*copy, {});
-    const int at = copy->ReserveBytes(bytes);
-    if (at < 0) return false;
-    std::copy(message.Data() + dataAt, message.Data() + message.Length(),
-              copy->Data() + static_cast<std::size_t>(at));
-    table.SendToClient(*receiver, std::move(copy));
+    table.SendCopy(*receiver, *copy);
     delivered[receiver->id % Connection::kClientIds] = true;
     sender.clientFlags[receiver->id % Connection::kClientIds] = 1;
   }
+  std::unique_ptr<Message> stopped;
   for (std::size_t i = 0; i < table.Count(); ++i) {
     Connection& listener = table.At(i);
     if (listener.IsPhantom()) continue;
     const std::size_t id = listener.id % Connection::kClientIds;
     if (sender.clientFlags[id] == 0 || delivered[id]) continue;
     sender.clientFlags[id] = 0;
-    table.SendToClient(listener, BuildVoiceNotice(kVoiceStoppedHearing, sender.id));
+    if (!stopped) stopped = BuildVoiceNotice(kVoiceStoppedHearing, sender.id);
+    table.SendCopy(listener, *stopped);
   }
   return true;
 }

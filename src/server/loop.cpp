@@ -228,10 +228,10 @@ void ServeReady(Server& server, const WaitSets& sets) {
   for (const Entry& entry : entries) {
     Connection* connection = find(entry);
     if (connection != nullptr && FD_ISSET(entry.socket, &sets.read)) {
-      if (auto message = table.Receive(*connection)) {
-        server.hooks.dispatch(*connection, std::move(message));
-      }
+      auto message = table.Receive(*connection);
+      if (message) server.hooks.dispatch(*connection, *message);
       connection = find(entry);
+      if (message && connection != nullptr) connection->reader.Recycle(std::move(message));
     }
     if (connection != nullptr && FD_ISSET(entry.socket, &sets.write)) {
       table.Flush(*connection);

@@ -52,7 +52,7 @@ Server::~Server() {
 }
 
 void Server::SetDefaultHooks() {
-  hooks.dispatch = [](Connection&, std::unique_ptr<Message>) {};
+  hooks.dispatch = [](Connection&, Message&) {};
   hooks.departure = [this](Connection& connection) { DefaultDeparture(*this, connection); };
   hooks.phantomGone = [](Connection&) {};
   hooks.consoleLine = [](const std::string&) {};

@@ -63,8 +63,10 @@ struct FileNames {
 // work. Each one has a harmless default (set by the Server's constructor), so
 // the loop runs before those pieces exist; they replace the ones they own.
 struct ServerHooks {
-  // A received message of a connection that is not closing. Default: dropped.
-  std::function<void(Connection&, std::unique_ptr<Message>)> dispatch;
+  // A received message of a connection that is not closing; the loop keeps
+  // the message and gives its buffer back to the connection's reader.
+  // Default: dropped.
+  std::function<void(Connection&, Message&)> dispatch;
   // Reap step for a logged-on connection (not silent removal): the logged-on
   // count, the departure announcement, the "MSG_DISC:" line and the guest
   // auto-ban. Default: DefaultDeparture (everything but the announcement).

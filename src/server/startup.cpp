@@ -449,8 +449,8 @@ int RunServer(Server& server, int argc, char** argv) {
       server.table(), server.settings(), log, server.clock(), *server.accounts(), *server.ranks(),
       server.properties(), *server.bans(), server.channels(), server.loggedOnUsers,
       server.loggedOnPeak, server.files().motd, server.files().guestMotd, kServerVersion});
-  server.hooks.dispatch = [&protocol](Connection& connection, std::unique_ptr<Message> message) {
-    protocol.Dispatch(connection, std::move(message));
+  server.hooks.dispatch = [&protocol](Connection& connection, Message& message) {
+    protocol.Handle(connection, message);
   };
   server.hooks.departure = [&protocol](Connection& connection) { protocol.Depart(connection); };
   ChannelMessages channelMessages(protocol);

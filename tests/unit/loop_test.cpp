@@ -559,9 +559,7 @@ class ServeTest : public LoopTest {
 
 TEST_F(ServeTest, InputReachesTheDispatcherAndAClosedPeerIsReaped) {
   std::vector<std::pair<std::uint16_t, std::uint16_t>> dispatched;
-  server.hooks.dispatch = [&](Connection& c, std::unique_ptr<Message> m) {
-    dispatched.emplace_back(c.id, m->Type());
-  };
+  server.hooks.dispatch = [&](Connection& c, Message& m) { dispatched.emplace_back(c.id, m.Type()); };
   const int a = Connect(11);
   const int b = Connect(12);
   auto message = CreateMessage(MSG_HANDSHAKE);
