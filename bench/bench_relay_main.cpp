@@ -223,6 +223,8 @@ void PrintTable(const std::vector<Run>& runs, int numerator, int denominator,
            ratio([](const LoadResult& r) { return r.CpuNsPerDelivered(); }));
   PrintRow("relay CPU (% of a core)",
            cells([](const LoadResult& r) { return Fixed(r.CpuPercent(), 1); }));
+  PrintRow("benchmark CPU (% of a core)",
+           cells([](const LoadResult& r) { return Fixed(r.ClientCpuPercent(), 1); }));
   PrintRow("sent / due copies", cells([](const LoadResult& r) {
              return std::to_string(r.sent) + "/" + std::to_string(r.expected);
            }));

@@ -434,6 +434,7 @@ LoadResult RunLoad(const Relay& relay, const LoadOptions& options,
                                              std::max(1, measuredReceivers - 1)) +
                     16);
   std::uint64_t cpuStart = 0;
+  std::uint64_t clientCpuStart = 0;
   bool measuring = false;
   Ns cpuStartAt = 0;
   Ns nextLogCheck = t0;
@@ -470,6 +471,7 @@ LoadResult RunLoad(const Relay& relay, const LoadOptions& options,
         return result;
       }
       cpuStart = *cpu;
+      clientCpuStart = CpuNanoseconds(getpid()).value_or(0);
       cpuStartAt = now;
       measuring = true;
     }
@@ -549,6 +551,7 @@ LoadResult RunLoad(const Relay& relay, const LoadOptions& options,
     return result;
   }
   result.cpuNs = *cpuEnd - cpuStart;
+  result.clientCpuNs = CpuNanoseconds(getpid()).value_or(clientCpuStart) - clientCpuStart;
   result.cpuWindowSeconds = double(cpuEndAt - cpuStartAt) / kSecond;
   result.seconds = options.seconds;
   for (int t = 0; t < options.talkers; ++t) result.sendStalls += clients[t]->Stalls();

@@ -50,7 +50,8 @@ struct LoadResult {
   double maxUs = 0;
   std::uint64_t cpuNs = 0;  // the relay's CPU time over the interval and its drain
   double cpuWindowSeconds = 0;
-  int unexpectedCloses = 0;  // measured clients the relay closed
+  std::uint64_t clientCpuNs = 0;  // the benchmark's own, over the same window
+  int unexpectedCloses = 0;       // measured clients the relay closed
   // Slow reader only: whether the relay cut it off, and when (seconds after
   // it stopped reading, from the relay's log; negative when not seen there).
   bool slowCutOff = false;
@@ -60,8 +61,10 @@ struct LoadResult {
   std::uint64_t Lost() const { return expected > delivered ? expected - delivered : 0; }
   double LossPercent() const { return expected > 0 ? 100.0 * Lost() / expected : 0; }
   double CpuNsPerDelivered() const { return delivered > 0 ? double(cpuNs) / delivered : 0; }
-  double CpuPercent() const {
-    return cpuWindowSeconds > 0 ? 100.0 * (cpuNs / 1e9) / cpuWindowSeconds : 0;
+  double CpuPercent() const { return PercentOfCore(cpuNs); }
+  double ClientCpuPercent() const { return PercentOfCore(clientCpuNs); }
+  double PercentOfCore(std::uint64_t ns) const {
+    return cpuWindowSeconds > 0 ? 100.0 * (ns / 1e9) / cpuWindowSeconds : 0;
   }
 };
 
