@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -57,6 +58,8 @@ Options:
   --format F         voice format within the codec (default 0, 8 kHz)
   --slow-rcvbuf B    SO_RCVBUF of the slow reader (default 4096)
   --server PATH      the kestrune_srv to start (default: next to this program)
+  --repeat N         run each scenario N times, then print the medians (each
+                     ratio: the median of the runs' own ratios)
   --only server|bare run one relay only (no ratios)
   --check            exit with 3 unless every run delivered packets with no
                      malformed or lost copy and no client closed by the relay
@@ -96,6 +99,7 @@ struct Settings {
   std::string server;
   bool runServer = true;
   bool runBare = true;
+  int repeat = 1;
   bool check = false;
   bool keep = false;
 };
@@ -130,15 +134,6 @@ std::string Fixed(double value, int decimals) {
   std::snprintf(text, sizeof text, "%.*f", decimals, value);
   return text;
 }
-
-std::string Ratio(double numerator, double denominator) {
-  return denominator > 0 ? Fixed(numerator / denominator, 2) : "-";
-}
-
-struct Run {
-  std::string label;
-  LoadResult result;
-};
 
 std::optional<LoadResult> RunOnce(const Settings& settings, bool server, const LoadOptions& base) {
   TempFolder folder;
@@ -182,57 +177,169 @@ std::optional<LoadResult> RunOnce(const Settings& settings, bool server, const L
   return result;
 }
 
-void PrintRow(const std::string& label, const std::vector<std::string>& cells,
-              const std::string& ratio = "") {
+// One line of a table: a value per run (column), and optionally the ratio
+// of two columns.
+struct Row {
+  std::string label;
+  int decimals = 1;
+  double (*get)(const LoadResult&) = nullptr;
+  bool ratio = false;
+};
+
+const std::vector<Row>& Rows() {
+  static const std::vector<Row> rows = {
+      {"delivered/s", 1, [](const LoadResult& r) { return r.DeliveredPerSecond(); }, false},
+      {"lost copies", 0, [](const LoadResult& r) { return double(r.Lost()); }, false},
+      {"loss (%)", 2, [](const LoadResult& r) { return r.LossPercent(); }, false},
+      {"latency p50 (us)", 1, [](const LoadResult& r) { return r.p50Us; }, true},
+      {"latency p99 (us)", 1, [](const LoadResult& r) { return r.p99Us; }, true},
+      {"latency max (us)", 1, [](const LoadResult& r) { return r.maxUs; }, true},
+      {"talkers' p99 (us)", 1, [](const LoadResult& r) { return r.talkersP99Us; }, true},
+      {"CPU per delivered (ns)", 0, [](const LoadResult& r) { return r.CpuNsPerDelivered(); },
+       true},
+      {"relay CPU (% of a core)", 1, [](const LoadResult& r) { return r.CpuPercent(); }, false},
+      {"bench CPU (% of a core)", 1, [](const LoadResult& r) { return r.ClientCpuPercent(); },
+       false},
+  };
+  return rows;
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double RatioOf(double numerator, double denominator) {
+  return denominator > 0 ? numerator / denominator : 0;
+}
+
+std::string RatioText(double ratio) {
+  return ratio > 0 ? Fixed(ratio, 2) : "-";
+}
+
+void PrintCells(const std::string& label, const std::vector<std::string>& cells,
+                const std::string& ratio) {
   std::printf("  %-26s", label.c_str());
   for (const auto& cell : cells) std::printf(" %14s", cell.c_str());
   if (!ratio.empty()) std::printf(" %12s", ratio.c_str());
   std::printf("\n");
 }
 
-// The table of runs; `ratioOf` names the two columns a ratio divides (or -1).
-void PrintTable(const std::vector<Run>& runs, int numerator, int denominator,
-                const std::string& ratioLabel) {
-  std::vector<std::string> labels;
-  for (const auto& run : runs) labels.push_back(run.label);
-  const bool ratios = numerator >= 0 && denominator >= 0;
-  auto ratio = [&](double (*get)(const LoadResult&)) {
-    if (!ratios) return std::string();
-    return Ratio(get(runs[numerator].result), get(runs[denominator].result));
+// The runs of one scenario, one repetition after the other: runs[r][column].
+struct ScenarioRuns {
+  std::vector<std::string> columns;
+  std::vector<std::vector<LoadResult>> runs;
+  bool slow = false;
+};
+
+// The ratios a scenario reports, for one repetition.
+std::vector<std::pair<std::string, double>> Ratios(const ScenarioRuns& all,
+                                                   const std::vector<LoadResult>& runs) {
+  std::vector<std::pair<std::string, double>> ratios;
+  auto column = [&](const std::string& name) -> const LoadResult* {
+    for (std::size_t i = 0; i < all.columns.size(); ++i) {
+      if (all.columns[i] == name) return &runs[i];
+    }
+    return nullptr;
   };
-  auto cells = [&](auto&& format) {
-    std::vector<std::string> out;
-    for (const auto& run : runs) out.push_back(format(run.result));
-    return out;
-  };
-  PrintRow("", labels, ratios ? ratioLabel : "");
-  PrintRow("delivered/s",
-           cells([](const LoadResult& r) { return Fixed(r.DeliveredPerSecond(), 1); }),
-           ratio([](const LoadResult& r) { return r.DeliveredPerSecond(); }));
-  PrintRow("lost copies", cells([](const LoadResult& r) {
-             return std::to_string(r.Lost()) + " (" + Fixed(r.LossPercent(), 2) + "%)";
-           }));
-  PrintRow("latency p50 (us)", cells([](const LoadResult& r) { return Fixed(r.p50Us, 1); }),
-           ratio([](const LoadResult& r) { return r.p50Us; }));
-  PrintRow("latency p99 (us)", cells([](const LoadResult& r) { return Fixed(r.p99Us, 1); }),
-           ratio([](const LoadResult& r) { return r.p99Us; }));
-  PrintRow("latency max (us)", cells([](const LoadResult& r) { return Fixed(r.maxUs, 1); }),
-           ratio([](const LoadResult& r) { return r.maxUs; }));
-  PrintRow("CPU per delivered (ns)",
-           cells([](const LoadResult& r) { return Fixed(r.CpuNsPerDelivered(), 0); }),
-           ratio([](const LoadResult& r) { return r.CpuNsPerDelivered(); }));
-  PrintRow("relay CPU (% of a core)",
-           cells([](const LoadResult& r) { return Fixed(r.CpuPercent(), 1); }));
-  PrintRow("benchmark CPU (% of a core)",
-           cells([](const LoadResult& r) { return Fixed(r.ClientCpuPercent(), 1); }));
-  PrintRow("sent / due copies", cells([](const LoadResult& r) {
-             return std::to_string(r.sent) + "/" + std::to_string(r.expected);
-           }));
-  PrintRow("talker send stalls",
-           cells([](const LoadResult& r) { return std::to_string(r.sendStalls); }));
-  PrintRow("malformed / closed", cells([](const LoadResult& r) {
-             return std::to_string(r.malformed) + "/" + std::to_string(r.unexpectedCloses);
-           }));
+  if (!all.slow) {
+    const LoadResult* server = column("server");
+    const LoadResult* bare = column("bare");
+    if (server != nullptr && bare != nullptr) {
+      ratios.push_back({"CPU per delivered, server / bare",
+                        RatioOf(server->CpuNsPerDelivered(), bare->CpuNsPerDelivered())});
+      ratios.push_back({"p99, server / bare", RatioOf(server->p99Us, bare->p99Us)});
+    }
+    return ratios;
+  }
+  for (const std::string relay : {"server", "bare"}) {
+    const LoadResult* normal = column(relay + " normal");
+    const LoadResult* slow = column(relay + " slow");
+    if (normal != nullptr && slow != nullptr) {
+      ratios.push_back({"talkers' p99 " + relay + ", slow / normal reader",
+                        RatioOf(slow->talkersP99Us, normal->talkersP99Us)});
+    }
+  }
+  for (const std::string reader : {"normal", "slow"}) {
+    const LoadResult* server = column("server " + reader);
+    const LoadResult* bare = column("bare " + reader);
+    if (server != nullptr && bare != nullptr) {
+      ratios.push_back({"talkers' p99 " + reader + " reader, server / bare",
+                        RatioOf(server->talkersP99Us, bare->talkersP99Us)});
+      ratios.push_back({"CPU per delivered " + reader + " reader, server / bare",
+                        RatioOf(server->CpuNsPerDelivered(), bare->CpuNsPerDelivered())});
+    }
+  }
+  return ratios;
+}
+
+// With two columns server and bare, each row also shows server / bare.
+bool PairTable(const ScenarioRuns& all) {
+  return !all.slow && all.columns.size() == 2;
+}
+
+void PrintRun(const ScenarioRuns& all, const std::vector<LoadResult>& runs) {
+  const bool pair = PairTable(all);
+  PrintCells("", all.columns, pair ? "server/bare" : "");
+  for (const Row& row : Rows()) {
+    std::vector<std::string> cells;
+    for (const auto& run : runs) cells.push_back(Fixed(row.get(run), row.decimals));
+    const std::string ratio =
+        pair && row.ratio ? RatioText(RatioOf(row.get(runs[0]), row.get(runs[1]))) : "";
+    PrintCells(row.label, cells, ratio);
+  }
+  std::vector<std::string> counts;
+  std::vector<std::string> faults;
+  for (const auto& run : runs) {
+    counts.push_back(std::to_string(run.sent) + "/" + std::to_string(run.expected));
+    faults.push_back(std::to_string(run.malformed) + "/" + std::to_string(run.unexpectedCloses) +
+                     "/" + std::to_string(run.sendStalls));
+  }
+  PrintCells("sent / due copies", counts, "");
+  PrintCells("malformed/closed/stalls", faults, "");
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    if (all.columns[i].find("slow") == std::string::npos) continue;
+    std::printf("  %s: slow reader %s", all.columns[i].c_str(),
+                runs[i].slowCutOff ? "cut off" : "NOT cut off");
+    if (runs[i].slowCutOffAfter >= 0) {
+      std::printf(" (logged %.1f s after it stopped reading)", runs[i].slowCutOffAfter);
+    }
+    std::printf("\n");
+  }
+  for (const auto& [label, value] : Ratios(all, runs)) {
+    std::printf("  %-50s %s\n", label.c_str(), RatioText(value).c_str());
+  }
+}
+
+// Each cell the median over the repetitions; each ratio the median of the
+// repetitions' own ratios (both relays of a ratio ran in the same repetition).
+void PrintMedians(const ScenarioRuns& all) {
+  const bool pair = PairTable(all);
+  PrintCells("", all.columns, pair ? "server/bare" : "");
+  for (const Row& row : Rows()) {
+    std::vector<std::string> cells;
+    for (std::size_t column = 0; column < all.columns.size(); ++column) {
+      std::vector<double> values;
+      for (const auto& runs : all.runs) values.push_back(row.get(runs[column]));
+      cells.push_back(Fixed(Median(values), row.decimals));
+    }
+    std::string ratio;
+    if (pair && row.ratio) {
+      std::vector<double> values;
+      for (const auto& runs : all.runs)
+        values.push_back(RatioOf(row.get(runs[0]), row.get(runs[1])));
+      ratio = RatioText(Median(values));
+    }
+    PrintCells(row.label, cells, ratio);
+  }
+  const auto first = Ratios(all, all.runs[0]);
+  for (std::size_t i = 0; i < first.size(); ++i) {
+    std::vector<double> values;
+    for (const auto& runs : all.runs) values.push_back(Ratios(all, runs)[i].second);
+    std::printf("  %-50s %s\n", first[i].first.c_str(), RatioText(Median(values)).c_str());
+  }
 }
 
 bool RunOk(const LoadResult& result) {
@@ -240,8 +347,8 @@ bool RunOk(const LoadResult& result) {
          result.unexpectedCloses == 0;
 }
 
-// Runs one scenario; false when a run could not be made. A run that does not
-// pass --check sets `checkFailed`.
+// Runs one scenario `repeat` times; false when a run could not be made. A run
+// that does not pass --check sets `checkFailed`.
 bool RunScenario(const Settings& settings, const Scenario& scenario, bool& checkFailed) {
   const LoadOptions& load = scenario.load;
   std::printf(
@@ -250,62 +357,46 @@ bool RunScenario(const Settings& settings, const Scenario& scenario, bool& check
       scenario.slow ? " (the last one a slow reader)" : "", load.rate, load.dataBytes, load.seconds,
       load.warmupSeconds);
   std::fflush(stdout);
-  std::vector<Run> runs;
-  auto run = [&](bool server, bool slowReader, const std::string& label) {
-    LoadOptions options = load;
-    options.slowReader = slowReader;
-    auto result = RunOnce(settings, server, options);
-    if (!result) return false;
-    if (settings.check && !RunOk(*result)) {
-      std::fprintf(stderr, "bench_relay: %s run did not pass the check\n", label.c_str());
-      checkFailed = true;
-    }
-    runs.push_back({label, *result});
-    return true;
+  ScenarioRuns all;
+  all.slow = scenario.slow;
+  struct Column {
+    std::string name;
+    bool server;
+    bool slowReader;
   };
+  std::vector<Column> columns;
   for (bool server : {true, false}) {
     if (server ? !settings.runServer : !settings.runBare) continue;
     const std::string name = server ? "server" : "bare";
     if (scenario.slow) {
-      if (!run(server, false, name + " normal") || !run(server, true, name + " slow")) return false;
-    } else if (!run(server, false, name)) {
-      return false;
+      columns.push_back({name + " normal", server, false});
+      columns.push_back({name + " slow", server, true});
+    } else {
+      columns.push_back({name, server, false});
     }
   }
-  if (!scenario.slow) {
-    const bool both = runs.size() == 2;
-    PrintTable(runs, both ? 0 : -1, both ? 1 : -1, "server/bare");
-  } else {
-    PrintTable(runs, -1, -1, "");
-    for (const auto& entry : runs) {
-      if (entry.label.find("slow") == std::string::npos) continue;
-      const LoadResult& r = entry.result;
-      std::printf("  %s: slow reader %s", entry.label.c_str(),
-                  r.slowCutOff ? "cut off" : "NOT cut off");
-      if (r.slowCutOffAfter >= 0) {
-        std::printf(" (logged %.1f s after it stopped reading)", r.slowCutOffAfter);
+  for (const auto& column : columns) all.columns.push_back(column.name);
+  for (int repetition = 1; repetition <= settings.repeat; ++repetition) {
+    std::vector<LoadResult> runs;
+    for (const auto& column : columns) {
+      LoadOptions options = load;
+      options.slowReader = column.slowReader;
+      auto result = RunOnce(settings, column.server, options);
+      if (!result) return false;
+      if (settings.check && !RunOk(*result)) {
+        std::fprintf(stderr, "bench_relay: %s run did not pass the check\n", column.name.c_str());
+        checkFailed = true;
       }
-      std::printf("\n");
+      runs.push_back(*result);
     }
-    auto p99 = [&](const std::string& label) {
-      for (const auto& entry : runs) {
-        if (entry.label == label) return entry.result.p99Us;
-      }
-      return 0.0;
-    };
-    if (settings.runServer) {
-      std::printf("  talkers' p99, slow / normal reader: server %s",
-                  Ratio(p99("server slow"), p99("server normal")).c_str());
-      if (settings.runBare) {
-        std::printf(", bare %s", Ratio(p99("bare slow"), p99("bare normal")).c_str());
-      }
-      std::printf("\n");
-    }
-    if (settings.runServer && settings.runBare) {
-      std::printf("  p99 server / bare: normal %s, slow %s\n",
-                  Ratio(p99("server normal"), p99("bare normal")).c_str(),
-                  Ratio(p99("server slow"), p99("bare slow")).c_str());
-    }
+    if (settings.repeat > 1) std::printf(" run %d of %d\n", repetition, settings.repeat);
+    PrintRun(all, runs);
+    all.runs.push_back(std::move(runs));
+    std::fflush(stdout);
+  }
+  if (settings.repeat > 1) {
+    std::printf(" median of %d runs\n", settings.repeat);
+    PrintMedians(all);
   }
   std::printf("\n");
   std::fflush(stdout);
@@ -391,7 +482,7 @@ int Main(int argc, char** argv) {
         settings.rate = number;
       }
     } else if (arg == "--talkers" || arg == "--listeners" || arg == "--size" || arg == "--codec" ||
-               arg == "--format" || arg == "--slow-rcvbuf") {
+               arg == "--format" || arg == "--slow-rcvbuf" || arg == "--repeat") {
       if (!needs() || !ParseInt(value, whole) || whole < 0) {
         return Usage("a whole number is missing");
       }
@@ -401,6 +492,10 @@ int Main(int argc, char** argv) {
       if (arg == "--codec") settings.codec = whole;
       if (arg == "--format") settings.format = whole;
       if (arg == "--slow-rcvbuf") settings.slowReceiveBuffer = whole;
+      if (arg == "--repeat") {
+        if (whole < 1) return Usage("--repeat must be at least 1");
+        settings.repeat = whole;
+      }
     } else if (arg == "--server") {
       if (!needs()) return Usage("--server needs a path");
       settings.server = value;

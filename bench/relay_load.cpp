@@ -430,9 +430,12 @@ LoadResult RunLoad(const Relay& relay, const LoadOptions& options,
   for (int t = 0; t < options.talkers; ++t) next[t] = t0 + period * t / options.talkers;
 
   std::vector<Ns> latencies;
+  std::vector<Ns> talkerLatencies;  // the copies talkers received
+  int receiver = 0;                 // the client whose input is being read
   latencies.reserve(static_cast<std::size_t>(options.rate * options.seconds * options.talkers *
                                              std::max(1, measuredReceivers - 1)) +
                     16);
+  talkerLatencies.reserve(latencies.capacity());
   std::uint64_t cpuStart = 0;
   std::uint64_t clientCpuStart = 0;
   bool measuring = false;
@@ -454,6 +457,7 @@ LoadResult RunLoad(const Relay& relay, const LoadOptions& options,
         if ((stamp.flags & Stamp::kMeasured) == 0) return;
         ++result.delivered;
         latencies.push_back(receivedAt - stamp.sentAt);
+        if (receiver < options.talkers) talkerLatencies.push_back(receivedAt - stamp.sentAt);
         return;
     }
   };
@@ -535,6 +539,7 @@ LoadResult RunLoad(const Relay& relay, const LoadOptions& options,
       bool failed = false;
       if ((revents & POLLOUT) != 0 && !client.Flush()) failed = true;
       if (!failed && (revents & (POLLIN | POLLHUP | POLLERR)) != 0 && polled[k] != slow) {
+        receiver = polled[k];
         failed = client.Receive(onMessage) != ReceiveStatus::kOk;
       }
       if (failed) {
@@ -592,6 +597,8 @@ LoadResult RunLoad(const Relay& relay, const LoadOptions& options,
   result.p50Us = Percentile(latencies, 0.50);
   result.p99Us = Percentile(latencies, 0.99);
   result.maxUs = latencies.empty() ? 0 : latencies.back() / 1000.0;
+  std::sort(talkerLatencies.begin(), talkerLatencies.end());
+  result.talkersP99Us = Percentile(talkerLatencies, 0.99);
   return result;
 }
 

@@ -48,6 +48,7 @@ struct LoadResult {
   double p50Us = 0;
   double p99Us = 0;
   double maxUs = 0;
+  double talkersP99Us = 0;  // p99 of the copies that reached talkers only
   std::uint64_t cpuNs = 0;  // the relay's CPU time over the interval and its drain
   double cpuWindowSeconds = 0;
   std::uint64_t clientCpuNs = 0;  // the benchmark's own, over the same window
