@@ -17,6 +17,8 @@
 #include "channels/channel_access.h"
 #include "config/settings.h"
 #include "protocol/channel_messages.h"
+#include "protocol/complaints.h"
+#include "protocol/motd_messages.h"
 #include "protocol/protocol.h"
 #include "server/loop.h"
 #include "server/server.h"
@@ -438,6 +440,10 @@ int RunServer(Server& server, int argc, char** argv) {
   server.hooks.departure = [&protocol](Connection& connection) { protocol.Depart(connection); };
   ChannelMessages channelMessages(protocol);
   WireChannelHooks(server, protocol, channelMessages);
+  MotdMessages motdMessages(protocol);
+  motdMessages.Register();
+  Complaints complaints(protocol);
+  complaints.Register();
 
   // Status replies list the channels in tree order with their raw ids; the
   // responder adds the status id offset.
