@@ -1,10 +1,10 @@
 // The handshake and the login of a client.
 #include <cstdlib>
 
-#include "protocol/client_records.h"
-#include "protocol/protocol.h"
 #include "config/log.h"
 #include "config/settings.h"
+#include "protocol/client_records.h"
+#include "protocol/protocol.h"
 #include "store/account_store.h"
 #include "store/connection_bridge.h"
 #include "store/ini_file.h"
@@ -27,6 +27,15 @@ constexpr std::uint32_t kLoginQuiet = 1;  // login flag: no message of the day, 
 
 bool IsLiveOther(const Connection& other, const Connection& self) {
   return &other != &self && !other.IsPhantom();
+}
+
+// With Duplicates 0, the logged-in clients a successful login under `name`
+// replaces. They are going, so they hold no address or capacity slot
+// against it: a client whose link dropped can come back at once.
+bool IsReplaced(const Connection& other, const Connection& self, std::string_view name,
+                int duplicates) {
+  return duplicates == 0 && IsLiveOther(other, self) && other.loggedOn && !other.closing &&
+         EqualsIgnoreCase(other.name, name);
 }
 
 }  // namespace
@@ -188,17 +197,14 @@ void Protocol::Login(Connection& connection, Message& message, std::string& /*er
     }
   }
 
-  if (!AdmitConnection(connection, *account, registered)) return;
+  if (!AdmitConnection(connection, *account, registered, name)) return;
 
   // Only now, with the login sure to succeed, does a same-named client go.
-  if (context_.settings.duplicates == 0) {
-    for (std::size_t i = 0; i < table.Count(); ++i) {
-      Connection& other = table.At(i);
-      if (!IsLiveOther(other, connection) || !other.loggedOn || other.closing) continue;
-      if (!EqualsIgnoreCase(other.name, name)) continue;
-      sessions_.Of(other.id).spareGuestBan = true;
-      table.SendRefusal(other, kRefuseReplaced, 0, false, true);
-    }
+  for (std::size_t i = 0; i < table.Count(); ++i) {
+    Connection& other = table.At(i);
+    if (!IsReplaced(other, connection, name, context_.settings.duplicates)) continue;
+    sessions_.Of(other.id).spareGuestBan = true;
+    table.SendRefusal(other, kRefuseReplaced, 0, false, true);
   }
 
   ++context_.loggedOnUsers;
@@ -254,15 +260,17 @@ void Protocol::Login(Connection& connection, Message& message, std::string& /*er
   table.SendToClient(connection, CreateMessage(MSG_LOGIN_ACCEPTED));
 }
 
-bool Protocol::AdmitConnection(Connection& connection, const UserAccount& account,
-                               bool registered) {
+bool Protocol::AdmitConnection(Connection& connection, const UserAccount& account, bool registered,
+                               std::string_view name) {
   ConnectionTable& table = context_.table;
+  const int duplicates = context_.settings.duplicates;
   const int allowed = account.permissions.Byte(P::kDuplicatesIPs);
   if (allowed != 0) {
     int sameAddress = 0;
     for (std::size_t i = 0; i < table.Count(); ++i) {
       const Connection& other = table.At(i);
       if (!IsLiveOther(other, connection) || other.closing) continue;
+      if (IsReplaced(other, connection, name, duplicates)) continue;
       if (other.addressText == connection.addressText) ++sameAddress;
     }
     if (sameAddress > 0) {
@@ -277,7 +285,12 @@ bool Protocol::AdmitConnection(Connection& connection, const UserAccount& accoun
     }
   }
 
-  if (static_cast<std::size_t>(LoggedInCount()) + 1 <= ConnectionTable::kCapacity) return true;
+  int replaced = 0;
+  for (std::size_t i = 0; i < table.Count(); ++i) {
+    if (IsReplaced(table.At(i), connection, name, duplicates)) ++replaced;
+  }
+  if (static_cast<std::size_t>(LoggedInCount() - replaced) + 1 <= ConnectionTable::kCapacity)
+    return true;
   Connection* victim = nullptr;
   if (registered && account.permissions.Has(P::kReserved)) {
     // A guest first, then anyone without Reserved, then (for a server

@@ -2,8 +2,9 @@
 
 #include <arpa/inet.h>
 
-#include "protocol/client_records.h"
 #include "config/log.h"
+#include "protocol/client_records.h"
+#include "protocol/inactivity.h"
 #include "store/account_store.h"
 #include "store/ban_list.h"
 #include "store/penalty_tracker.h"
@@ -173,6 +174,8 @@ void Protocol::PingAnswer(Connection& connection, Message& message, bool& discon
                             static_cast<unsigned>(connection.id), roundTrip);
     }
   }
+  // The client reports its own idle seconds.
+  ApplyInactivity(*this, connection, message.GetU16(10));
 }
 
 void Protocol::Depart(Connection& connection) {

@@ -129,7 +129,9 @@ class Protocol {
   void Login(Connection& connection, Message& message, std::string& error, bool& disconnect);
   void PingAnswer(Connection& connection, Message& message, bool& disconnect);
   // Steps of the login after the account is chosen; false when it stopped.
-  bool AdmitConnection(Connection& connection, const UserAccount& account, bool registered);
+  // The clients the login under `name` replaces are not counted.
+  bool AdmitConnection(Connection& connection, const UserAccount& account, bool registered,
+                       std::string_view name);
   void SendLoginPicture(Connection& connection, const UserAccount& account);
   void CheckAndIgnore(Connection& connection, Message& message, bool& disconnect);
   void UnknownType(Connection& connection);

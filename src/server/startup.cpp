@@ -17,6 +17,8 @@
 #include "channels/channel_access.h"
 #include "config/settings.h"
 #include "protocol/channel_messages.h"
+#include "protocol/complaints.h"
+#include "protocol/motd_messages.h"
 #include "protocol/protocol.h"
 #include "protocol/text_messages.h"
 #include "protocol/voice_relay.h"
@@ -457,6 +459,10 @@ int RunServer(Server& server, int argc, char** argv) {
   VoiceRelay voiceRelay(protocol);
   TextMessages textMessages(protocol);
   WireHandlers(server, protocol, MessageHandlers{channelMessages, voiceRelay, textMessages});
+  MotdMessages motdMessages(protocol);
+  motdMessages.Register();
+  Complaints complaints(protocol);
+  complaints.Register();
 
   // Status replies list the channels in tree order with their raw ids; the
   // responder adds the status id offset.

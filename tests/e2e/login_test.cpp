@@ -280,15 +280,20 @@ TEST_F(LoginFlow, SameNameReplacesTheOlderClientOnlyWhenTheLoginSucceeds) {
   EXPECT_EQ(ReadRefusal(*replaced)->code, 39);
   EXPECT_TRUE(ReadRefusal(*replaced)->closes);
 
-  // Ivy may log in once per address: the refused second login evicts nobody.
+  // Ivy may log in once per address, and Rex holds the other connection
+  // there (the Ivy it would replace does not count): the refused second
+  // login evicts nobody.
   Joined ivy = Join("Ivy", "ivy", "127.0.0.22");
   ASSERT_TRUE(ivy.result.accepted);
+  Joined rex = Join("Rex", "rex", "127.0.0.22");
+  ASSERT_TRUE(rex.result.accepted);
+  ASSERT_TRUE(ivy.session->WaitFor(MSG_USER_LIST)) << "Rex's arrival";
   Joined again = Join("IVY", "ivy", "127.0.0.22");
   ASSERT_EQ(again.result.messages.size(), 1u);
   EXPECT_EQ(ReadRefusal(*again.result.messages[0])->code, 40);
   // Ivy still gets what logged-in clients get: the next arrival.
-  Joined rex = Join("Rex", "rex", "127.0.0.23");
-  ASSERT_TRUE(rex.result.accepted);
+  Joined guest = Join("Visitor", "", "127.0.0.23");
+  ASSERT_TRUE(guest.result.accepted);
   auto seen = ivy.session->Receive(2000);
   ASSERT_TRUE(seen);
   EXPECT_EQ(seen->Type(), MSG_USER_LIST) << "not a refusal";

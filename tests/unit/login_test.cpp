@@ -440,8 +440,10 @@ class AdmissionTest : public ProtocolFixture {};
 TEST_F(AdmissionTest, SameNameEvictsOnlyWhenTheNewLoginSucceeds) {
   settings.duplicates = 0;
   TestClient& first = LoggedIn("Ann", "ann", "127.0.0.2");
-  // Refused by the address limit: the older Ann stays.
+  LoggedIn("Rex", "rex", "127.0.0.2");
+  // Refused by the address limit, which Rex fills: the older Ann stays.
   accounts->FindByName("Ann")->permissions.SetByte(P::kDuplicatesIPs, 1);
+  Drain(first);
   TestClient& sameHost = Connect("127.0.0.2");
   SendLogin(sameHost, Request("ANN", "ann"));
   auto refused = OnlyRefusal(Drain(sameHost));
@@ -459,6 +461,34 @@ TEST_F(AdmissionTest, SameNameEvictsOnlyWhenTheNewLoginSucceeds) {
   ASSERT_TRUE(replaced);
   EXPECT_EQ(replaced->code, 39);
   EXPECT_TRUE(first.c->closing);
+}
+
+// A client whose link dropped comes back from the same address while its old
+// session is still open: the session it replaces holds no address slot.
+TEST_F(AdmissionTest, ReplacedSessionIsNotCountedByTheAddressLimit) {
+  accounts->FindByName("Ann")->permissions.SetByte(P::kDuplicatesIPs, 1);
+  for (int duplicates : {1, 0}) {
+    SCOPED_TRACE(duplicates);
+    settings.duplicates = duplicates;
+    TestClient& old = LoggedIn("Ann", "ann", "127.0.0.4");
+    TestClient& back = Connect("127.0.0.4");
+    SendLogin(back, Request("ann", "ann"));
+    if (duplicates == 1) {
+      auto refused = OnlyRefusal(Drain(back));
+      ASSERT_TRUE(refused) << "without replacement the old session counts";
+      EXPECT_EQ(refused->code, 40);
+      Drop(back);
+      Drop(old);
+      continue;
+    }
+    EXPECT_TRUE(back.c->loggedOn);
+    auto got = Drain(old);
+    ASSERT_FALSE(got.empty());
+    auto replaced = ReadRefusal(*got[0]);
+    ASSERT_TRUE(replaced);
+    EXPECT_EQ(replaced->code, 39);
+    EXPECT_TRUE(replaced->closes);
+  }
 }
 
 TEST_F(AdmissionTest, AddressLimitCountsTheOtherConnectionsOfTheAddress) {
@@ -543,6 +573,16 @@ TEST_F(CapacityTest, WithoutGuestsAClientWithoutReservedGoesAndOnlyAdminsBumpRes
   SendLogin(sam, Request("Sam", "sam"));
   EXPECT_TRUE(sam.c->loggedOn);
   EXPECT_EQ(Bumped(filled), 0);
+}
+
+TEST_F(CapacityTest, ReplacedSessionLeavesRoomWithoutBumping) {
+  settings.duplicates = 0;
+  auto filled = Fill({"G1", "G2", "G3", "Ann", "G4", "G5", "G6", "G7"});
+  TestClient& back = Connect("127.0.0.40");
+  SendLogin(back, Request("Ann", "ann"));
+  EXPECT_TRUE(back.c->loggedOn) << "Ann may not bump, but needs no room";
+  EXPECT_EQ(Bumped(filled), -1);
+  EXPECT_TRUE(filled[3]->c->closing);
 }
 
 TEST_F(CapacityTest, ClientListTakesEightRecordsPerMessage) {
