@@ -137,28 +137,37 @@ ReadStatus FrameReader::BodyDone(StreamCipher& cipher, std::unique_ptr<Message>&
   return ReadStatus::kMessage;
 }
 
+ReadStatus FrameReader::FeedInbox(StreamCipher& cipher, std::unique_ptr<Message>& out) {
+  std::size_t used = inboxStart_;
+  const ReadStatus status = Feed(inbox_.data(), inboxEnd_, used, cipher, out);
+  inboxStart_ = used;
+  if (status != ReadStatus::kMessage && status != ReadStatus::kWaiting) {
+    inboxStart_ = inboxEnd_ = 0;  // the stream is broken: nothing after this counts
+  } else if (inboxStart_ == inboxEnd_) {
+    inboxStart_ = inboxEnd_ = 0;
+  }
+  return status;
+}
+
 ReadStatus FrameReader::Read(int fd, StreamCipher& cipher, std::unique_ptr<Message>& out,
                              std::uint64_t& bytesRead) {
-  for (int step = 0; step < 2; ++step) {
-    if (step == 1 && phase_ == 0) break;
-    ssize_t n = recv(fd, Target() + (total_ - remaining_), remaining_, 0);
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return ReadStatus::kWaiting;
-      lastError_ = errno;
-      return ReadStatus::kError;
-    }
-    if (n == 0) return ReadStatus::kPeerClosed;
-    bytesRead += static_cast<std::uint64_t>(n);
-    remaining_ -= static_cast<std::size_t>(n);
-    if (remaining_ > 0) return ReadStatus::kWaiting;
-    if (phase_ == 0) {
-      ReadStatus status = HeaderDone();
-      if (status != ReadStatus::kWaiting) return status;
-    } else {
-      return BodyDone(cipher, out);
-    }
+  // Messages already received go first, without a system call.
+  if (Buffered()) {
+    const ReadStatus status = FeedInbox(cipher, out);
+    if (status != ReadStatus::kWaiting) return status;
   }
-  return ReadStatus::kWaiting;
+  if (inbox_.empty()) inbox_.resize(kInboxSize);
+  const ssize_t n = recv(fd, inbox_.data(), inbox_.size(), 0);
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return ReadStatus::kWaiting;
+    lastError_ = errno;
+    return ReadStatus::kError;
+  }
+  if (n == 0) return ReadStatus::kPeerClosed;
+  bytesRead += static_cast<std::uint64_t>(n);
+  inboxStart_ = 0;
+  inboxEnd_ = static_cast<std::size_t>(n);
+  return FeedInbox(cipher, out);
 }
 
 ReadStatus FrameReader::Feed(const std::uint8_t* data, std::size_t size, std::size_t& used,

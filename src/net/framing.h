@@ -67,10 +67,17 @@ class FrameReader {
  public:
   FrameReader() = default;
 
-  // One step: at most one read of the header and then one of the body. On
-  // kMessage `out` holds the message. `bytesRead` grows by what was read.
+  static constexpr std::size_t kInboxSize = 16384;
+
+  // One step: a message already received is taken from the inbox; otherwise
+  // one receive of what the socket holds (up to the inbox size) is cut into
+  // frames. On kMessage `out` holds the message; more may wait in the inbox
+  // (Buffered), which no readiness will announce. `bytesRead` grows by what
+  // was read.
   ReadStatus Read(int fd, StreamCipher& cipher, std::unique_ptr<Message>& out,
                   std::uint64_t& bytesRead);
+  // Received bytes not yet cut into messages.
+  bool Buffered() const { return inboxStart_ < inboxEnd_; }
   // The same over bytes already in memory (tests, benchmarks): consumes from
   // `data`, advancing `used`.
   ReadStatus Feed(const std::uint8_t* data, std::size_t size, std::size_t& used,
@@ -80,7 +87,8 @@ class FrameReader {
   void Recycle(std::unique_ptr<Message> message) {
     if (!spare_) spare_ = std::move(message);
   }
-  // Back to waiting for a header; a partial message is dropped.
+  // Back to waiting for a header; a partial message is dropped (bytes
+  // already received stay in the inbox).
   void Reset();
 
  private:
@@ -88,6 +96,11 @@ class FrameReader {
   ReadStatus HeaderDone();
   ReadStatus BodyDone(StreamCipher& cipher, std::unique_ptr<Message>& out);
 
+  ReadStatus FeedInbox(StreamCipher& cipher, std::unique_ptr<Message>& out);
+
+  std::vector<std::uint8_t> inbox_;
+  std::size_t inboxStart_ = 0;
+  std::size_t inboxEnd_ = 0;
   int phase_ = 0;
   std::array<std::uint8_t, 2> header_{};
   std::unique_ptr<Message> current_;

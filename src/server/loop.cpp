@@ -228,10 +228,16 @@ void ServeReady(Server& server, const WaitSets& sets) {
   for (const Entry& entry : entries) {
     Connection* connection = find(entry);
     if (connection != nullptr && FD_ISSET(entry.socket, &sets.read)) {
-      auto message = table.Receive(*connection);
-      if (message) server.hooks.dispatch(*connection, *message);
-      connection = find(entry);
-      if (message && connection != nullptr) connection->reader.Recycle(std::move(message));
+      // One receive can bring several messages: serve them all now, since no
+      // readiness will announce what already sits in the reader.
+      for (;;) {
+        auto message = table.Receive(*connection);
+        if (message) server.hooks.dispatch(*connection, *message);
+        connection = find(entry);
+        if (message && connection != nullptr) connection->reader.Recycle(std::move(message));
+        if (connection == nullptr || connection->socket < 0 || !connection->reader.Buffered())
+          break;
+      }
     }
     if (connection != nullptr && FD_ISSET(entry.socket, &sets.write)) {
       table.Flush(*connection);

@@ -155,6 +155,38 @@ TEST_F(FramingSocket, SplitHeaderAndByteByByteBodyGiveOneMessage) {
   EXPECT_GE(connection->socket, 0);
 }
 
+TEST_F(FramingSocket, OneReceiveOfSeveralFramesGivesEachMessageAndReusesTheBuffer) {
+  InstallKeys();
+  std::vector<std::uint8_t> wire;
+  for (std::uint16_t value : {1, 2, 3}) {
+    auto message = CreateMessage(MSG_PING);
+    message->SetU16(4, value);
+    std::vector<std::uint8_t> frame;
+    ASSERT_TRUE(BuildFrame(*message, peer->Out(), frame));
+    wire.insert(wire.end(), frame.begin(), frame.end());
+  }
+  wire.push_back(0);  // the start of a fourth frame's header
+  peer->WriteBytes(wire);
+  auto first = ReceiveOnce();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->GetU16(4), 1);
+  EXPECT_TRUE(connection->reader.Buffered());
+  const std::uint8_t* buffer = first->Data();
+  first->SetU16(100, 0xFFFF);  // a handler's scribble must not leak into the next message
+  connection->reader.Recycle(std::move(first));
+  auto second = ReceiveOnce();
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->Data(), buffer);
+  EXPECT_EQ(second->GetU16(4), 2);
+  EXPECT_EQ(second->GetU16(100), 0);
+  auto third = ReceiveOnce();
+  ASSERT_NE(third, nullptr);
+  EXPECT_EQ(third->GetU16(4), 3);
+  EXPECT_FALSE(connection->reader.Buffered());  // the partial header waits in the reader
+  EXPECT_EQ(ReceiveOnce(), nullptr);
+  EXPECT_EQ(connection->bytesReceived, wire.size());
+}
+
 TEST_F(FramingSocket, LengthLimits) {
   struct Case {
     int length;
