@@ -182,8 +182,8 @@ TEST_F(FramingSocket, OneReceiveOfSeveralFramesGivesEachMessageAndReusesTheBuffe
   auto third = ReceiveOnce();
   ASSERT_NE(third, nullptr);
   EXPECT_EQ(third->GetU16(4), 3);
-  EXPECT_FALSE(connection->reader.Buffered());  // the partial header waits in the reader
-  EXPECT_EQ(ReceiveOnce(), nullptr);
+  EXPECT_EQ(ReceiveOnce(), nullptr);  // the partial header waits in the reader
+  EXPECT_FALSE(connection->reader.Buffered());
   EXPECT_EQ(connection->bytesReceived, wire.size());
 }
 
