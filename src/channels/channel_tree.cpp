@@ -217,6 +217,7 @@ int ChannelTree::LoadSection(const IniSection& section, bool& rewrite) {
     }
     channel->parent = parent->id;
   }
+  byId_[channel->id % Channel::kAccessIds] = channel.get();
   channels_.push_back(std::move(channel));
   return kChannelsLoaded;
 }
@@ -289,11 +290,8 @@ Channel* ChannelTree::FindChannelById(std::uint16_t id) {
 }
 
 const Channel* ChannelTree::FindChannelById(std::uint16_t id) const {
-  if (id == 0) return nullptr;
-  for (const auto& channel : channels_) {
-    if (channel->id == id) return channel.get();
-  }
-  return nullptr;
+  if (id == 0 || id >= Channel::kAccessIds) return nullptr;
+  return byId_[id];
 }
 
 Channel* ChannelTree::FindChannelByPath(std::string_view path) {
@@ -412,6 +410,7 @@ bool ChannelTree::AddChannel(std::unique_ptr<Channel> channel, Channel*& added,
   }
   channel->path = FullPath(channel->parent, channel->name);
   added = channel.get();
+  byId_[added->id % Channel::kAccessIds] = added;
   channels_.push_back(std::move(channel));
   ServerChannelSort();
   SaveChannels();
@@ -438,6 +437,7 @@ void ChannelTree::DeleteOne(Channel& channel, const std::function<void(Channel&)
   if (before) before(channel);
   log_.Write("CHANNEL: Deleteing [%s].", channel.path.c_str());
   if (accounts_ != nullptr) accounts_->ChannelDeleted(id);
+  byId_[id % Channel::kAccessIds] = nullptr;
   channels_.erase(std::find_if(channels_.begin(), channels_.end(),
                                [id](const auto& c) { return c->id == id; }));
 }

@@ -4,6 +4,7 @@
 // allocator as connection ids.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -170,6 +171,8 @@ class ChannelTree : public ChannelSource, public ChannelIdSource {
   std::string path_;
   ChannelLimits limits_;
   std::vector<std::unique_ptr<Channel>> channels_;
+  // Channels by id: the relay looks channels up for every recipient.
+  std::array<Channel*, Channel::kAccessIds> byId_{};
 };
 
 // The BanItem value of a channel ban: address, name, admin, reason with the

@@ -176,20 +176,31 @@ void VoiceRelay::SendTalkers(Connection& connection) {
   }
 }
 
-bool VoiceRelay::AdmitsIntoChannel(Connection& sender, Channel& channel, bool ownChannelChecked) {
-  ProtocolContext& context = protocol_.Context();
-  if (!ownChannelChecked && channel.id == sender.channel &&
-      protocol_.Sessions().Of(sender.id).channelMute)
-    return false;
+const VoiceRelay::SenderInChannel& VoiceRelay::SenderIn(Connection& sender, Channel& channel,
+                                                        PacketCache& cache) {
+  for (std::size_t i = 0; i < cache.count; ++i) {
+    if (cache.entries[i].channel == channel.id) return cache.entries[i];
+  }
+  ChannelTree& tree = protocol_.Context().channels;
+  const SenderInChannel found{channel.id, IsBannedFromChannel(tree, channel, sender),
+                              PassesAuthorisation(tree, channel, sender.id)};
+  if (cache.count == cache.entries.size()) cache.count = 0;  // never more than the slots
+  cache.entries[cache.count] = found;
+  return cache.entries[cache.count++];
+}
+
+bool VoiceRelay::AdmitsIntoChannel(Connection& sender, Channel& channel, PacketCache& cache) {
+  if (channel.id == sender.channel && protocol_.Sessions().Of(sender.id).channelMute) return false;
   if (!sender.HasPermission(P::kBroadcastCrossChan)) return false;
   if (channel.Property(kAllowCrossChannelXmit) == 0) return false;
   if (channel.Property(kRestrictToUsr) != 0 && sender.guest) return false;
-  if (IsBannedFromChannel(context.channels, channel, sender)) return false;
-  return sender.administrator || PassesAuthorisation(context.channels, channel, sender.id);
+  const SenderInChannel& verdict = SenderIn(sender, channel, cache);
+  if (verdict.banned) return false;
+  return sender.administrator || verdict.authorised;
 }
 
-std::uint16_t VoiceRelay::Admits(Connection& sender, Connection& recipient,
-                                 const Targets& targets) {
+std::uint16_t VoiceRelay::Admits(Connection& sender, Connection& recipient, const Targets& targets,
+                                 PacketCache& cache) {
   ProtocolContext& context = protocol_.Context();
   ChannelTree& tree = context.channels;
   const SessionState& senderState = protocol_.Sessions().Of(sender.id);
@@ -213,14 +224,14 @@ std::uint16_t VoiceRelay::Admits(Connection& sender, Connection& recipient,
       }
       case kTargetChannel: {
         if (id == 0 || recipient.channel != id || recipientChannel == nullptr) break;
-        if (AdmitsIntoChannel(sender, *recipientChannel, false)) return type;
+        if (AdmitsIntoChannel(sender, *recipientChannel, cache)) return type;
         break;
       }
       case kTargetChannelAndBelow: {
         Channel* named = tree.FindChannelById(id);
         if (id == 0 || named == nullptr || recipientChannel == nullptr) break;
         if (recipient.channel != id && !tree.IsDescendant(*named, recipient.channel)) break;
-        if (AdmitsIntoChannel(sender, *recipientChannel, false)) return type;
+        if (AdmitsIntoChannel(sender, *recipientChannel, cache)) return type;
         break;
       }
       case kTargetClient: {
@@ -228,12 +239,12 @@ std::uint16_t VoiceRelay::Admits(Connection& sender, Connection& recipient,
             owner != nullptr ? protocol_.Sessions().Of(owner->id).ownSettings[1] : 0;
         if (recipient.id != id || privateVoice == 0 || !sender.HasPermission(P::kBroadcastU2U))
           break;
-        if (recipientChannel != nullptr && (recipientChannel->Property(kAllowU2U) == 0 ||
-                                            IsBannedFromChannel(tree, *recipientChannel, sender)))
+        const SenderInChannel* verdict =
+            recipientChannel != nullptr ? &SenderIn(sender, *recipientChannel, cache) : nullptr;
+        if (verdict != nullptr && (recipientChannel->Property(kAllowU2U) == 0 || verdict->banned))
           break;
         if (sender.administrator || recipient.channel == 0 ||
-            (recipientChannel != nullptr &&
-             PassesAuthorisation(tree, *recipientChannel, sender.id)))
+            (verdict != nullptr && verdict->authorised))
           return type;
         break;
       }
@@ -262,6 +273,7 @@ bool VoiceRelay::Relay(Connection& sender, const Message& message, std::size_t d
   if (at < 0) return false;
   std::copy(message.Data() + dataAt, message.Data() + message.Length(),
             copy->Data() + static_cast<std::size_t>(at));
+  PacketCache cache;
   std::bitset<Connection::kClientIds> delivered;
   roundRobin_ = (roundRobin_ + 1) % ConnectionTable::kSlots;
   for (std::size_t k = 0; k < ConnectionTable::kSlots; ++k) {
@@ -275,7 +287,7 @@ bool VoiceRelay::Relay(Connection& sender, const Message& message, std::size_t d
     if (!sender.HasPermission(P::kBroadcast) || !recipient.HasPermission(P::kVoiceRecv) ||
         !MaySee(recipient, sender))
       continue;
-    const std::uint16_t type = Admits(sender, recipient, targets);
+    const std::uint16_t type = Admits(sender, recipient, targets, cache);
     if (type == 0) continue;
     if (context.settings.silentLobby != 0 && recipient.channel == 0) continue;
     copy->SetU16(12, type);

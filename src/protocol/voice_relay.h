@@ -3,6 +3,7 @@
 // channel rules admit. Packets are copied, never decoded.
 #pragma once
 
+#include <array>
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
@@ -49,6 +50,18 @@ class VoiceRelay {
     std::vector<std::uint16_t> types;
     std::vector<std::uint16_t> ids;
   };
+  // What one packet has learned about its sender in a channel: whether the
+  // channel bans the sender and whether the sender passes its authorisation.
+  // Recipients sit in at most as many channels as the table has slots.
+  struct SenderInChannel {
+    std::uint16_t channel = 0;
+    bool banned = false;
+    bool authorised = false;
+  };
+  struct PacketCache {
+    std::array<SenderInChannel, 9> entries;
+    std::size_t count = 0;
+  };
 
   void HandleVoice(Connection& connection, Message& message, bool& disconnect);
   void StartOrStop(Connection& connection, Message& message, const Targets& targets);
@@ -57,8 +70,10 @@ class VoiceRelay {
   bool Relay(Connection& sender, const Message& message, std::size_t dataAt,
              const Targets& targets);
   // The target type that admits `recipient` (its channel decides), or 0.
-  std::uint16_t Admits(Connection& sender, Connection& recipient, const Targets& targets);
-  bool AdmitsIntoChannel(Connection& sender, Channel& channel, bool ownChannelChecked);
+  std::uint16_t Admits(Connection& sender, Connection& recipient, const Targets& targets,
+                       PacketCache& cache);
+  bool AdmitsIntoChannel(Connection& sender, Channel& channel, PacketCache& cache);
+  const SenderInChannel& SenderIn(Connection& sender, Channel& channel, PacketCache& cache);
   void SetChannelMute(Connection& connection, bool muted);
 
   Protocol& protocol_;
