@@ -104,8 +104,13 @@ int ServerLoop(Server& server) {
 
     WaitSets sets;
     BuildSelectSets(server, sets);
+    // Standard input waits with the sockets, so a pass that has no console
+    // input makes no call for it.
+    const bool watchConsole = !server.daemon && !state.console.ended;
+    if (watchConsole) AddToRead(sets, STDIN_FILENO);
     const int ready = WaitForSockets(sets);
-    if (!server.daemon) ReadConsoleInput(server, STDIN_FILENO, state.console);
+    if (watchConsole && ready > 0 && FD_ISSET(STDIN_FILENO, &sets.read))
+      ReadConsoleInput(server, STDIN_FILENO, state.console);
 
     if (ready == 0) continue;
     if (ready < 0) {
