@@ -157,7 +157,8 @@ TEST_F(UserAdminFlow, FiveWrongAdminPasswordsFromOneAddressRefuseTheNextLogin) {
   auto refusal = ReadRefusal(*result.messages.back());
   ASSERT_TRUE(refusal.has_value());
   EXPECT_EQ(refusal->code, 48);
-  EXPECT_EQ(refusal->detail, 6);  // the 5 minutes, and the one begun
+  // Five minutes: 6 in the penalty's first second (the minute begun counts), then 5.
+  EXPECT_TRUE(refusal->detail == 5 || refusal->detail == 6) << refusal->detail;
   // Another address is not affected.
   JoinedClient elsewhere = Join("Bob", "127.0.0.6");
   EXPECT_TRUE(elsewhere.login.accepted);
