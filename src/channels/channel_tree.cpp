@@ -426,6 +426,21 @@ bool ChannelTree::DeleteChannel(std::uint16_t id, const std::function<void(Chann
   return true;
 }
 
+bool ChannelTree::MoveChannelBefore(std::uint16_t id, std::uint16_t before) {
+  auto byId = [](std::uint16_t wanted) {
+    return [wanted](const auto& c) { return c->id == wanted; };
+  };
+  auto moving = std::find_if(channels_.begin(), channels_.end(), byId(id));
+  if (moving == channels_.end() || std::none_of(channels_.begin(), channels_.end(), byId(before)))
+    return false;
+  if (id == before) return true;
+  std::unique_ptr<Channel> taken = std::move(*moving);
+  channels_.erase(moving);
+  channels_.insert(std::find_if(channels_.begin(), channels_.end(), byId(before)),
+                   std::move(taken));
+  return true;
+}
+
 void ChannelTree::DeleteOne(Channel& channel, const std::function<void(Channel&)>& before) {
   const std::uint16_t id = channel.id;
   for (;;) {

@@ -143,6 +143,10 @@ class ChannelTree : public ChannelSource, public ChannelIdSource {
   // the accounts forget it, and it leaves the tree; the file is saved once
   // and the tree re-sorted at the end. False when there is no such channel.
   bool DeleteChannel(std::uint16_t id, const std::function<void(Channel&)>& before);
+  // Takes the channel out of the ordered list and puts it back just before
+  // `before` (the caller re-sorts and saves). False, with nothing moved, when
+  // either is missing.
+  bool MoveChannelBefore(std::uint16_t id, std::uint16_t before);
 
   // A connection goes away: its access states and administrator entries are
   // forgotten (its phantoms go the same way, each with its own id).

@@ -6,6 +6,7 @@
 #include "protocol/client_records.h"
 #include "protocol/login_messages.h"
 #include "protocol/protocol.h"
+#include "protocol/user_admin.h"
 #include "store/connection_bridge.h"
 #include "store/permission_block.h"
 #include "store/server_properties.h"
@@ -262,7 +263,11 @@ void TextMessages::HandleUserSetting(Connection& connection, Message& message, b
     return;
   }
   SessionState& state = protocol_.Sessions().Of(connection.id);
-  if (setting >= state.ownSettings.size()) return;  // mutes are the administrators'
+  if (setting >= state.ownSettings.size()) {
+    // Settings 4 and 5 are the administrators' mutes of other clients.
+    HandleMuteSetting(protocol_, connection, message);
+    return;
+  }
   const std::uint32_t value = message.GetU32(8) != 0 ? 1 : 0;
   message.SetU16(4, connection.id);
   message.SetU32(8, value);

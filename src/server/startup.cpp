@@ -19,8 +19,11 @@
 #include "protocol/channel_messages.h"
 #include "protocol/complaints.h"
 #include "protocol/motd_messages.h"
+#include "protocol/moves.h"
+#include "protocol/phantoms.h"
 #include "protocol/protocol.h"
 #include "protocol/text_messages.h"
+#include "protocol/user_admin.h"
 #include "protocol/voice_relay.h"
 #include "server/loop.h"
 #include "server/server.h"
@@ -260,6 +263,7 @@ struct MessageHandlers {
   ChannelMessages& channels;
   VoiceRelay& voice;
   TextMessages& texts;
+  Phantoms& phantoms;
 };
 
 void WireHandlers(Server& server, Protocol& protocol, const MessageHandlers& handlers) {
@@ -300,6 +304,9 @@ void WireHandlers(Server& server, Protocol& protocol, const MessageHandlers& han
   login.sendTalkers = [&voice](Connection& c) { voice.SendTalkers(c); };
   login.sendChatters = [&texts](Connection& c) { texts.SendChatters(c); };
   login.sendSettings = [&texts](Connection& c) { texts.SendSettings(c); };
+  Phantoms& phantoms = handlers.phantoms;
+  phantoms.Register();
+  login.sendPhantoms = [&phantoms](Connection& c) { phantoms.SendPhantoms(c); };
   protocol.SetLoginHooks(std::move(login));
 }
 
@@ -458,11 +465,17 @@ int RunServer(Server& server, int argc, char** argv) {
   ChannelMessages channelMessages(protocol);
   VoiceRelay voiceRelay(protocol);
   TextMessages textMessages(protocol);
-  WireHandlers(server, protocol, MessageHandlers{channelMessages, voiceRelay, textMessages});
+  Phantoms phantoms(protocol);
+  WireHandlers(server, protocol,
+               MessageHandlers{channelMessages, voiceRelay, textMessages, phantoms});
   MotdMessages motdMessages(protocol);
   motdMessages.Register();
   Complaints complaints(protocol);
   complaints.Register();
+  UserAdmin userAdmin(protocol);
+  userAdmin.Register();
+  MoveMessages moveMessages(protocol);
+  moveMessages.Register();
 
   // Status replies list the channels in tree order with their raw ids; the
   // responder adds the status id offset.

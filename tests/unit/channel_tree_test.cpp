@@ -236,6 +236,28 @@ TEST_F(ChannelTreeTest, SortPutsParentsFirstAndKeepsOrphansAtTheEnd) {
   EXPECT_TRUE(Logged("ERROR: ServerChannelSort detected left over channel 'B/Y'."));
 }
 
+TEST_F(ChannelTreeTest, AChannelMovedBeforeASiblingKeepsThatOrderThroughSortAndSave) {
+  ASSERT_EQ(Load("[A]\n[A/X]\n[A/Y]\n[A/Z]\n[A/Z/Q]\n[B]\n"), 0);
+  EXPECT_TRUE(tree.MoveChannelBefore(Path("A/Z").id, Path("A/X").id));
+  EXPECT_TRUE(tree.MoveChannelBefore(Path("A").id, Path("A").id));  // stays
+  EXPECT_FALSE(tree.MoveChannelBefore(Path("A/Y").id, 999));
+  tree.ServerChannelSort();
+  auto order = [this] {
+    std::vector<std::string> paths;
+    for (std::size_t i = 0; i < tree.Count(); ++i) paths.push_back(tree.At(i).path);
+    return paths;
+  };
+  const std::vector<std::string> expected{"A", "B", "A/Z", "A/X", "A/Y", "A/Z/Q"};
+  EXPECT_EQ(order(), expected);
+  ASSERT_EQ(tree.SaveChannels(), 0);
+  ChannelTree reloaded{log, table};
+  reloaded.SetFile(dir.File("t.chn"));
+  ASSERT_EQ(reloaded.LoadChannels(), 0);
+  std::vector<std::string> paths;
+  for (std::size_t i = 0; i < reloaded.Count(); ++i) paths.push_back(reloaded.At(i).path);
+  EXPECT_EQ(paths, expected);
+}
+
 TEST_F(ChannelTreeTest, CreateRulesCheckWidthDepthNamesAndIds) {
   ASSERT_EQ(Load("[A]\n[A/B]\n"), 0);
   const std::uint16_t a = Path("A").id;
