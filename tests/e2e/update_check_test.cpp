@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/admin_requests.h"
 #include "client/session.h"
 #include "e2e/support/fake_update_service.h"
 #include "e2e/support/server_process.h"
@@ -40,7 +41,8 @@ std::string Accounts() {
 struct UpdatedServer {
   UpdatedServer(const std::string& name, std::optional<std::string> answer)
       : service(std::move(answer)) {
-    server.WriteSettings("Name=" + name + "\nAuth=0\nUpdateServer=" + service.Address() + "\n");
+    server.WriteSettings("Name=" + name + "\nAuth=0\nEncPassAdmin=" + Hex("admin") +
+                         "\nUpdateServer=" + service.Address() + "\n");
     server.WriteFile("kestrune_srv.usr", Accounts());
   }
   FakeUpdateService service;
@@ -119,6 +121,21 @@ TEST(UpdateCheck, ReportsThirtySecondsAfterStartAndAnAnswerReachesAdministrators
   const LoginResult plain = LogIn(ann, full, "Ann", 0, "127.0.0.33");
   ASSERT_TRUE(plain.accepted);
   EXPECT_TRUE(Notices(plain).empty());
+  // The administrator password's login hears of it after the flags-2 text.
+  PasswordDigest admin;
+  admin.FromPlain("admin");
+  ASSERT_TRUE(ann.Send(*BuildAdminLogin(admin.CopyBytes())));
+  LoginResult adminLogin;
+  bool flagsTwoFirst = false;
+  while (auto message = ann.Receive(500)) {
+    const std::optional<ServerTextInfo> text = ReadServerText(*message);
+    if (text && text->flags == 2 && Notices(adminLogin).empty()) flagsTwoFirst = true;
+    adminLogin.messages.push_back(std::move(message));
+  }
+  EXPECT_TRUE(flagsTwoFirst);
+  EXPECT_EQ(Notices(adminLogin), std::vector<std::string>{std::string(kNoticeHead) +
+                                                          kNoticeClient + kNoticeLink +
+                                                          "http://get.example/k,new"});
 
   const LoginResult shortLogin = LogIn(shortBoss, noClient, "Boss", 0, "127.0.0.34");
   ASSERT_TRUE(shortLogin.accepted);
