@@ -20,6 +20,7 @@
 #include "protocol/complaints.h"
 #include "protocol/motd_messages.h"
 #include "protocol/protocol.h"
+#include "protocol/store_editors.h"
 #include "protocol/text_messages.h"
 #include "protocol/voice_relay.h"
 #include "server/loop.h"
@@ -463,6 +464,11 @@ int RunServer(Server& server, int argc, char** argv) {
   motdMessages.Register();
   Complaints complaints(protocol);
   complaints.Register();
+  StoreEditors storeEditors(protocol, *server.ranks(), server.properties(),
+                            server.files().properties);
+  storeEditors.Register();
+  server.bridge().SetAnnounceRankChange(
+      [&storeEditors](Connection& c) { storeEditors.AnnounceRankChange(c); });
 
   // Status replies list the channels in tree order with their raw ids; the
   // responder adds the status id offset.
