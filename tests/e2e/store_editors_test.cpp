@@ -225,7 +225,7 @@ TEST_F(StoreEditorsFlow, RankEditorLockAndEditsReachEveryoneAndTheFile) {
   ASSERT_EQ(server.Stop(), std::optional<int>(0));
   started_ = false;
   const std::string file = server.ReadFile("kestrune_srv.rank");
-  EXPECT_NE(file.find("[1]\nLevel=20\nAbbrev=Rook\nDescr=Rookie two\n"), std::string::npos) << file;
+  EXPECT_NE(file.find("[1]\n\nLevel=20\nAbbrev=Rook\nDescr=Rookie two\n"), std::string::npos) << file;
   EXPECT_EQ(file.find("Vet"), std::string::npos) << file;
 }
 
@@ -357,6 +357,7 @@ TEST_F(StoreEditorsFlow, AccountEditsFollowTheOwnerRulesAndReachTheFile) {
     EXPECT_EQ(reply->result, c.result) << c.what;
   }
   adder.Send(*BuildAccountClose());
+  adder.Drain(200);  // the close is served before Root asks
 
   root.Send(*BuildAccountList());
   root.Drain();
