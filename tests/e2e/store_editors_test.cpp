@@ -225,7 +225,8 @@ TEST_F(StoreEditorsFlow, RankEditorLockAndEditsReachEveryoneAndTheFile) {
   ASSERT_EQ(server.Stop(), std::optional<int>(0));
   started_ = false;
   const std::string file = server.ReadFile("kestrune_srv.rank");
-  EXPECT_NE(file.find("[1]\n\nLevel=20\nAbbrev=Rook\nDescr=Rookie two\n"), std::string::npos) << file;
+  EXPECT_NE(file.find("[1]\n\nLevel=20\nAbbrev=Rook\nDescr=Rookie two\n"), std::string::npos)
+      << file;
   EXPECT_EQ(file.find("Vet"), std::string::npos) << file;
 }
 
