@@ -1,4 +1,6 @@
 // The handshake and the login of a client.
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 #include "config/log.h"
@@ -130,8 +132,8 @@ void Protocol::Login(Connection& connection, Message& message, std::string& /*er
   const bool registered = account != nullptr && !account->isGuest;
   if (registered) {
     if (int minutes = account->penalties.AdmissionCheck(address, now); minutes != 0) {
-      table.SendRefusal(connection, kRefuseTemporaryBan, static_cast<std::uint16_t>(minutes), false,
-                        true);
+      table.SendRefusal(connection, kRefuseTemporaryBan,
+                        static_cast<std::uint16_t>(std::min(minutes, 65535)), false, true);
       return;
     }
     if (!account->permissions.Digest().BytesEqual(digest)) {
@@ -152,8 +154,8 @@ void Protocol::Login(Connection& connection, Message& message, std::string& /*er
       return;
     }
     if (int minutes = account->penalties.AdmissionCheck(address, now); minutes != 0) {
-      table.SendRefusal(connection, kRefuseTemporaryBan, static_cast<std::uint16_t>(minutes), false,
-                        true);
+      table.SendRefusal(connection, kRefuseTemporaryBan,
+                        static_cast<std::uint16_t>(std::min(minutes, 65535)), false, true);
       return;
     }
     if (account->permissions.Has(P::kLocked)) {
@@ -191,9 +193,12 @@ void Protocol::Login(Connection& connection, Message& message, std::string& /*er
       }
     }
     if (context_.properties.guestAutoKick > 0) {
+      // Saturates at the timer's largest interval instead of wrapping.
+      const std::uint64_t seconds =
+          static_cast<std::uint64_t>(context_.properties.guestAutoKick) * 60u;
       connection.timeLimitTimer.Arm(
           context_.clock.NowSeconds(),
-          static_cast<std::uint32_t>(context_.properties.guestAutoKick) * 60u);
+          seconds > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(seconds));
     }
   }
 

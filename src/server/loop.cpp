@@ -32,7 +32,7 @@ void CheckLogonTimeout(Server& server, Connection& connection, std::uint32_t now
 }
 
 void CheckTimeLimit(Server& server, Connection& connection, std::uint32_t nowSeconds) {
-  if (server.settings().autoKick == 0 && server.properties().guestAutoKick == 0) return;
+  if (server.settings().autoKick == 0 && server.properties().guestAutoKick <= 0) return;
   if (connection.administrator || !connection.timeLimitTimer.Expired(nowSeconds)) return;
   connection.timeLimitTimer.Disarm();
   server.table().DisconnectWithNotice(connection, kReasonTimeLimit, 0);

@@ -22,6 +22,7 @@
 #include "protocol/moves.h"
 #include "protocol/phantoms.h"
 #include "protocol/protocol.h"
+#include "protocol/store_editors.h"
 #include "protocol/text_messages.h"
 #include "protocol/user_admin.h"
 #include "protocol/voice_relay.h"
@@ -476,6 +477,11 @@ int RunServer(Server& server, int argc, char** argv) {
   userAdmin.Register();
   MoveMessages moveMessages(protocol);
   moveMessages.Register();
+  StoreEditors storeEditors(protocol, *server.ranks(), server.properties(),
+                            server.files().properties);
+  storeEditors.Register();
+  server.bridge().SetAnnounceRankChange(
+      [&storeEditors](Connection& c) { storeEditors.AnnounceRankChange(c); });
 
   // Status replies list the channels in tree order with their raw ids; the
   // responder adds the status id offset.

@@ -496,26 +496,10 @@ int AccountStore::ModifyAccount(const AccountEditor* editor, const AccountRecord
     std::vector<std::uint16_t> chanAuth = record->chanAuth;
     FilterLists(*editor, chanAdmin, chanAuth);
     std::erase(chanAuth, 0);
-    std::vector<SessionInfo> sessions;
-    if (sessions_ != nullptr) sessions = sessions_->Sessions();
-    if (chanAdmin != account->chanAdmin) {
-      account->chanAdmin = chanAdmin;
-      for (const SessionInfo& s : sessions) {
-        if (s.loggedIn && s.phantomOwner == 0 && !s.guest &&
-            EqualsIgnoreCase(s.name, account->name)) {
-          sessions_->SetAdminChannels(s.id, account->chanAdmin);
-        }
-      }
-    }
-    for (const SessionInfo& s : sessions) {
-      if (!s.loggedIn || s.guest || !EqualsIgnoreCase(s.name, account->name) || s.channel == 0) {
-        continue;
-      }
-      if (channels_ != nullptr && channels_->ProtMode(s.channel) == 2 &&
-          std::find(chanAuth.begin(), chanAuth.end(), s.channel) == chanAuth.end()) {
-        sessions_->TakeOutOfChannel(s.id);
-      }
-    }
+    // The connected users get the new lists in the push below, in the order
+    // an account change follows: access reset, admin channels, grants, then
+    // out of the ProtMode 2 channels no longer granted.
+    account->chanAdmin = chanAdmin;
     account->chanAuth = chanAuth;
   }
 
@@ -574,7 +558,17 @@ void AccountStore::PushToSessions(const UserAccount& account, bool rankChanged) 
     sessions_->ResetChannelAccess(s.id);
     sessions_->SetAdminChannels(s.id, account.chanAdmin);
     for (std::uint16_t channel : account.chanAuth) sessions_->GrantChannelAuth(s.id, channel);
+    // Out of a ProtMode 2 channel no longer granted, then the channel mute.
     sessions_->RefreshChannelView(s.id);
+    for (const SessionInfo& phantom : sessions) {
+      if (phantom.phantomOwner != s.id || channels_ == nullptr ||
+          channels_->ProtMode(phantom.channel) != 2 ||
+          std::find(account.chanAuth.begin(), account.chanAuth.end(), phantom.channel) !=
+              account.chanAuth.end()) {
+        continue;
+      }
+      sessions_->TakeOutOfChannel(phantom.id);
+    }
     if (account.permissions.Has(P::kLocked)) {
       sessions_->Disconnect(s.id, kReasonAccountLocked, account.lockedReason);
     } else {

@@ -161,6 +161,9 @@ class AccountStore {
   // holder's user name when another connection holds it.
   int AcquireEditor(std::uint16_t connectionId, std::string_view userName, std::string& holder);
   void ReleaseEditor(std::uint16_t connectionId);
+  bool HoldsEditor(std::uint16_t connectionId) const {
+    return connectionId != 0 && editor_ == connectionId;
+  }
   // A leaving connection gives up the editor.
   void Forget(std::uint16_t connectionId) { ReleaseEditor(connectionId); }
 

@@ -3,10 +3,11 @@
 #include <arpa/inet.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 
-#include "net/connection.h"
 #include "config/log.h"
+#include "net/connection.h"
 #include "store/permission_block.h"
 #include "util/file_write.h"
 #include "util/text.h"
@@ -21,19 +22,31 @@ std::string Str(std::string_view text) {
   return std::string(text);
 }
 
-// One ban per line: a line break inside a field would split the ban in two.
-std::string LineField(std::string_view text) {
+// One ban per line, four fields: a line break inside a field would split the
+// ban in two, and a comma before the reason would shift the fields.
+std::string LineField(std::string_view text, bool keepCommas) {
   std::string out(text);
   for (char& c : out) {
-    if (static_cast<unsigned char>(c) < 32) c = ' ';
+    if (static_cast<unsigned char>(c) < 32 || (c == ',' && !keepCommas)) c = ' ';
   }
   return out;
 }
 
 std::string BanLine(std::string_view address, std::string_view name, std::string_view admin,
                     std::string_view reason) {
-  return LineField(address) + "," + LineField(name) + "," + LineField(admin) + "," +
-         LineField(reason) + "\n";
+  return LineField(address, false) + "," + LineField(name, false) + "," + LineField(admin, false) +
+         "," + LineField(reason, true) + "\n";
+}
+
+// Seconds of a temporary ban; saturates rather than wrapping.
+std::uint32_t BanSeconds(std::uint32_t minutes) {
+  const std::uint64_t seconds = static_cast<std::uint64_t>(minutes) * 60u;
+  return seconds > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(seconds);
+}
+
+// Refusals carry minutes in a 16-bit field.
+int RefusalMinutes(std::uint64_t minutes) {
+  return minutes > UINT16_MAX ? UINT16_MAX : static_cast<int>(minutes);
 }
 
 // Parses into a fresh entry; false when the text cannot name a ban.
@@ -284,11 +297,12 @@ void ServerBanList::AutoBan(ConnectionTable& table, Connection& connection, std:
     entry->reason = "AUTO";
     entry->temporary = true;
     entry->expiryStart = clock_.NowSeconds();
-    entry->expirySeconds = minutes * 60;
+    entry->expirySeconds = BanSeconds(minutes);
     list_.Append(std::move(entry));
   }
   if (kick) {
-    table.DisconnectWithNotice(connection, kReasonTemporarilyBanned, static_cast<int>(minutes + 1));
+    table.DisconnectWithNotice(connection, kReasonTemporarilyBanned,
+                               RefusalMinutes(static_cast<std::uint64_t>(minutes) + 1));
   }
 }
 
@@ -320,7 +334,7 @@ BanCheck ServerBanList::CheckConnect(std::uint32_t address, std::uint16_t id,
     std::uint32_t left = entry->expirySeconds - (seconds - entry->expiryStart);
     check.refused = true;
     check.reason = kReasonTemporarilyBanned;
-    check.minutes = static_cast<int>(left / 60 + 1);
+    check.minutes = RefusalMinutes(static_cast<std::uint64_t>(left) / 60 + 1);
     return check;
   }
   check.refused = true;

@@ -50,6 +50,10 @@ class ConnectionBridge : public AccountSessions, public RankEvents, public SpamE
 
   explicit ConnectionBridge(ConnectionTable& table) : table_(table) {}
   void SetChannelHooks(ChannelHooks hooks) { hooks_ = std::move(hooks); }
+  // Filled by the rank change's announcer, which is wired after the channel work.
+  void SetAnnounceRankChange(std::function<void(Connection&)> announce) {
+    hooks_.announceRankChange = std::move(announce);
+  }
 
   // AccountSessions
   std::vector<SessionInfo> Sessions() override;

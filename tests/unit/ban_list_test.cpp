@@ -141,6 +141,39 @@ TEST_F(BanListTest, LineBreaksInFieldsCannotSplitTheFile) {
   EXPECT_EQ(ReadFile(), "7.7.7.7,Mal,root,one two\n");
 }
 
+TEST_F(BanListTest, CommasBeforeTheReasonCannotShiftTheFields) {
+  // Appended and rewritten lines alike; the reason keeps its commas.
+  ASSERT_EQ(Bans().AddBan("7.7.7.7", "Mal,lory", "ro,ot", "a, b"), kBanOk);
+  ASSERT_EQ(Bans().AddBan("8.8.8.8", "x", "y", "z"), kBanOk);
+  EXPECT_EQ(ReadFile(), "7.7.7.7,Mal lory,ro ot,a, b\n8.8.8.8,x,y,z\n");
+  ASSERT_EQ(Bans().RemoveBan("8.8.8.8", "root"), 0);
+  EXPECT_EQ(ReadFile(), "7.7.7.7,Mal lory,ro ot,a, b\n");
+  EXPECT_EQ(Bans().List().At(0).name, "Mal,lory") << "only the file form changes";
+  Bans().List().Clear();
+  Bans().LoadBans();
+  ASSERT_EQ(Bans().List().Size(), 1u);
+  EXPECT_EQ(Bans().List().At(0).admin, "ro ot");
+  EXPECT_EQ(Bans().List().At(0).reason, "a, b");
+}
+
+TEST_F(BanListTest, LongTemporaryBansSaturateInsteadOfWrapping) {
+  std::unique_ptr<Peer> peer;
+  ConnectionTable table(log.clock, log.log);
+  auto c = PairedConnection(3, peer);
+  c->addressText = "127.0.0.8";
+  // 71,582,789 minutes are 4,294,967,340 seconds: 44 seconds once wrapped.
+  Bans().AutoBan(table, *c, 71582789u, true);
+  ASSERT_EQ(Bans().List().Size(), 1u);
+  EXPECT_EQ(Bans().List().At(0).expirySeconds, 0xFFFFFFFFu);
+  auto notice = peer->Next();
+  ASSERT_TRUE(notice);
+  EXPECT_EQ(notice->GetU16(6), 65535) << "the minutes field holds 16 bits";
+  log.clock.AdvanceSeconds(3600);
+  BanCheck check = Bans().CheckConnect(Ip("127.0.0.8"), 4, "127.0.0.8");
+  EXPECT_TRUE(check.refused);
+  EXPECT_EQ(check.minutes, 65535);
+}
+
 TEST_F(BanListTest, RemoveNeedsTheExactEntry) {
   Bans().AddBan("10.0.0.0/8", "Bob", "root", "subnet");
   Bans().List().Append([] {
