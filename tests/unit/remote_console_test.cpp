@@ -364,5 +364,12 @@ TEST_F(RemoteConsoleTest, TheLocalConsoleHasEveryRightButNoRemoteCommands) {
   EXPECT_EQ(user->c->socket, -1);
 }
 
+TEST_F(RemoteConsoleTest, LongConsoleTextsArriveCut) {
+  // Forwarded log lines may be far longer than one counted string.
+  table.SendConsoleText(admin->c, "%s", std::string(2000, 'x').c_str());
+  EXPECT_EQ(Replies(*admin),
+            std::vector<std::string>{std::string(Message::kMaxCountedString, 'x')});
+}
+
 }  // namespace
 }  // namespace kestrune::testing
