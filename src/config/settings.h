@@ -1,5 +1,6 @@
 // The server settings file (section [Server] of the .ini) and the voice codec
-// and format table. Loaded once at start-up, read-only afterwards.
+// and format table. Loaded once at start-up; afterwards only the console changes
+// a few of them (Auth, Diag, the login password, PingRate, TimeStamp).
 #pragma once
 
 #include <cstdint>

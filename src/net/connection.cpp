@@ -361,7 +361,8 @@ void ConnectionTable::SendConsoleText(Connection* connection, const char* format
   auto message = CreateMessage(MSG_CHAT);
   message->SetU16(4, connection->id);
   message->SetU16(6, 3);
-  WriteCountedString(*message, text);
+  // A longer text would not be written at all: the client gets it cut.
+  WriteCountedString(*message, std::string_view(text).substr(0, Message::kMaxCountedString));
   SendToClient(*connection, std::move(message));
 }
 

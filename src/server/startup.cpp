@@ -16,6 +16,7 @@
 
 #include "channels/channel_access.h"
 #include "config/settings.h"
+#include "console/remote_console.h"
 #include "protocol/channel_messages.h"
 #include "protocol/complaints.h"
 #include "protocol/motd_messages.h"
@@ -311,6 +312,37 @@ void WireHandlers(Server& server, Protocol& protocol, const MessageHandlers& han
   protocol.SetLoginHooks(std::move(login));
 }
 
+// The console changes the running settings; diag and timestamp also have
+// copies in the log and in the fatal-signal handler.
+ConsoleContext ConsoleContextOf(Server& server, Protocol& protocol) {
+  auto interfaces = [&server] {
+    std::vector<InterfaceStats> interfaces;
+    ListenerTable& tcp = server.listeners().tcp;
+    for (std::size_t i = 0; i < tcp.Count(); ++i) {
+      const Listener& listener = tcp.At(i);
+      interfaces.push_back(InterfaceStats{listener.interfaceName, listener.counters.received,
+                                          listener.counters.sent, listener.acceptCount});
+    }
+    return interfaces;
+  };
+  auto uptime = [&server] {
+    const std::time_t now = server.clock().WallSeconds();
+    return static_cast<std::uint32_t>(now > server.startTime ? now - server.startTime : 0);
+  };
+  return ConsoleContext{protocol,
+                        server.settings(),
+                        server.files().log,
+                        kServerTitle,
+                        [](int value) { fatalDiag = value; },
+                        [&server](int value) {
+                          server.log().SetTimeStamp(value != 0);
+                          fatalConsoleStamp = value != 0;
+                        },
+                        [] { stopConsole = 1; },
+                        interfaces,
+                        uptime};
+}
+
 }  // namespace
 
 void OpenStandardDescriptors() {
@@ -482,6 +514,10 @@ int RunServer(Server& server, int argc, char** argv) {
   storeEditors.Register();
   server.bridge().SetAnnounceRankChange(
       [&storeEditors](Connection& c) { storeEditors.AnnounceRankChange(c); });
+  RemoteConsole console(ConsoleContextOf(server, protocol));
+  textMessages.SetConsoleHook(
+      [&console](Connection& issuer, const std::string& line) { console.Run(&issuer, line); });
+  server.hooks.consoleLine = [&console](const std::string& line) { console.Run(nullptr, line); };
 
   // Status replies list the channels in tree order with their raw ids; the
   // responder adds the status id offset.
@@ -521,9 +557,14 @@ int RunServer(Server& server, int argc, char** argv) {
     ~HookReset() {
       server.hooks = ServerHooks{};
       server.bridge().SetChannelHooks({});
+      server.bridge().SetAnnounceRankChange(nullptr);
       if (update != nullptr) update->SetAnswerSink(nullptr);
     }
   } resetHooks{server, update};
+  struct ConsoleHookReset {
+    TextMessages& texts;
+    ~ConsoleHookReset() { texts.SetConsoleHook(nullptr); }
+  } resetConsole{textMessages};
 
   // 18.
   log.Write("READY:");

@@ -418,9 +418,11 @@ TEST_F(LoginFlow, ClientThatAnswersPingsStays) {
   Joined ann = Join("Ann", "ann", "127.0.0.82");
   ASSERT_TRUE(ann.result.accepted);
   int answered = 0;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(3500);
+  // A ping is due each second, and the loop sees it at its next pass (up to
+  // another second when idle).
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(4500);
   while (std::chrono::steady_clock::now() < end) {
-    auto ping = ann.session->WaitFor(MSG_PING, 1500);
+    auto ping = ann.session->WaitFor(MSG_PING, 2500);
     if (!ping) break;
     auto answer = CreateMessage(MSG_PING);
     answer->SetU16(6, ping->GetU16(6));
