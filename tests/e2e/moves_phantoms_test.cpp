@@ -52,10 +52,10 @@ constexpr const char* kChannels =
 
 class MovesAndPhantoms : public ::testing::Test {
  protected:
-  void Start(const std::string& properties = "") {
+  void Start(const std::string& properties = "", const std::string& channels = kChannels) {
     server.WriteSettings("LogonTimeout=0\n" + std::string(ServerProcess::kBasicKeys));
     server.WriteFile("kestrune_srv.usr", Accounts());
-    server.WriteFile("kestrune_srv.chn", kChannels);
+    server.WriteFile("kestrune_srv.chn", channels);
     if (!properties.empty()) server.WriteFile("kestrune_srv.prop", "[SrvProp]\n" + properties);
     ASSERT_TRUE(server.StartReady());
     started_ = true;
@@ -378,6 +378,17 @@ TEST_F(MovesAndPhantoms, PhantomAddAnswersEveryResultInOrderAndRemovalIsAnnounce
   ASSERT_TRUE(shortBody->SetLength(shortBody->Length() - 1));
   ASSERT_TRUE(dan.Send(*shortBody));
   EXPECT_TRUE(dan.session->WaitClosed(2000));
+}
+
+TEST_F(MovesAndPhantoms, PhantomAddWithoutAFreeIdAnswersNine) {
+  // 1,022 channels and the owner hold every id from 1 to 1023.
+  std::string file;
+  for (int i = 0; i < 1022; ++i) file += "[c" + std::to_string(i) + "]\nEncPassChan=\n";
+  Start("", file);
+  JoinedClient ann = Join("Ann", "127.0.0.2");
+  std::uint16_t result = 99;
+  EXPECT_EQ(AddPhantom(ann, Id("c0"), &result), 0);
+  EXPECT_EQ(result, 9);
 }
 
 TEST_F(MovesAndPhantoms, PhantomsAtLoginInTheRelayAndOnTheWayOut) {
