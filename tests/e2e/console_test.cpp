@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/admin_requests.h"
 #include "client/channel_requests.h"
 #include "client/motd_requests.h"
 #include "client/talk_requests.h"
@@ -277,6 +278,25 @@ TEST_F(ConsoleFlow, StatusLinesAndCountersForEachViewer) {
             (std::vector<std::string>{"    UID   CID  PING", row("  ", boss.id, "Boss", ""),
                                       row("  ", op.id, "Op", ""), "", "Connections 2/8"}));
   EXPECT_EQ(Rcon(op, "status 1")[2], row("  ", op.id, "Op", "test client 1.0"));
+
+  // A phantom has its own row: marker P, its channel, ping 0, its owner's name.
+  const std::uint16_t room = op.ChannelId("Room");
+  ASSERT_TRUE(op.Send(*BuildPhantom({kPhantomAdd, 0, op.id, 0, room})));
+  std::uint16_t phantom = 0;
+  for (const auto& message : op.Drain(300)) {
+    if (auto info = ReadPhantom(*message); info && info->result == 0) phantom = info->phantom;
+  }
+  ASSERT_NE(phantom, 0);
+  boss.Drain(100);
+  char phantomRow[128];
+  std::snprintf(phantomRow, sizeof phantomRow, "P %5u %5u %5d %-32s %s",
+                static_cast<unsigned>(phantom), static_cast<unsigned>(room), 0, "Op", "127.0.0.3");
+  const auto withPhantom = Rcon(boss, "status");
+  EXPECT_TRUE(Has(withPhantom, phantomRow)) << phantomRow;
+  EXPECT_EQ(withPhantom.back(), "Connections 3/8");
+  ASSERT_TRUE(op.Send(*BuildPhantom({kPhantomRemove, 0, op.id, phantom, room})));
+  op.Drain(200);
+  boss.Drain(100);
   SkipStdout();
   const auto local = Local("status");
   EXPECT_TRUE(Has(local, row("* ", boss.id, "Boss", "127.0.0.4")));

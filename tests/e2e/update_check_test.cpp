@@ -133,9 +133,9 @@ TEST(UpdateCheck, ReportsThirtySecondsAfterStartAndAnAnswerReachesAdministrators
     adminLogin.messages.push_back(std::move(message));
   }
   EXPECT_TRUE(flagsTwoFirst);
-  EXPECT_EQ(Notices(adminLogin), std::vector<std::string>{std::string(kNoticeHead) +
-                                                          kNoticeClient + kNoticeLink +
-                                                          "http://get.example/k,new"});
+  EXPECT_EQ(Notices(adminLogin),
+            std::vector<std::string>{std::string(kNoticeHead) + kNoticeClient + kNoticeLink +
+                                     "http://get.example/k,new"});
 
   const LoginResult shortLogin = LogIn(shortBoss, noClient, "Boss", 0, "127.0.0.34");
   ASSERT_TRUE(shortLogin.accepted);
