@@ -480,7 +480,9 @@ TEST_F(LoginFlow, GuestAutoBanRefusesTheAddressNextTime) {
   auto refusal = ReadRefusal(*notice);
   ASSERT_TRUE(refusal);
   EXPECT_EQ(refusal->code, 48);
-  EXPECT_EQ(refusal->detail, 6) << "300 seconds left: 300 / 60 + 1 minutes";
+  // 300 seconds left give 300 / 60 + 1 = 6 minutes; once the wall clock has
+  // passed a second since the ban, 299 seconds give 5.
+  EXPECT_TRUE(refusal->detail == 6 || refusal->detail == 5) << refusal->detail;
   EXPECT_TRUE(Join("Rex", "rex", "127.0.0.102").result.accepted) << "other addresses are free";
 }
 
