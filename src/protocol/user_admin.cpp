@@ -127,20 +127,24 @@ void UserAdmin::AdminLogout(Connection& connection) {
   context.table.SendServerText(&connection, "", 0, kTextAdminMode);
 }
 
+Connection* UserAdmin::OtherTarget(Connection& connection, std::uint16_t targetId) {
+  Connection* target = Target(targetId);
+  if (target == nullptr) {
+    Refuse(connection, kRefuseMissing);
+  } else if (target == &connection) {
+    Refuse(connection, kRefuseSelf);
+    target = nullptr;
+  }
+  return target;
+}
+
 void UserAdmin::Kick(Connection& connection, std::uint16_t targetId, const std::string& reason) {
   if (!connection.HasPermission(P::kUsersKick)) {
     Refuse(connection, kRefuseNoUsersKick);
     return;
   }
-  Connection* target = Target(targetId);
-  if (target == nullptr) {
-    Refuse(connection, kRefuseMissing);
-    return;
-  }
-  if (target == &connection) {
-    Refuse(connection, kRefuseSelf);
-    return;
-  }
+  Connection* target = OtherTarget(connection, targetId);
+  if (target == nullptr) return;
   ProtocolContext& context = protocol_.Context();
   context.log.Write("ADMIN: ID %d, User '%s' was kicked by '%s' because '%s'.",
                     static_cast<int>(target->id), target->name.c_str(), connection.name.c_str(),
@@ -153,15 +157,8 @@ void UserAdmin::Ban(Connection& connection, std::uint16_t targetId, const std::s
     Refuse(connection, kRefuseNoUsersBan);
     return;
   }
-  Connection* target = Target(targetId);
-  if (target == nullptr) {
-    Refuse(connection, kRefuseMissing);
-    return;
-  }
-  if (target == &connection) {
-    Refuse(connection, kRefuseSelf);
-    return;
-  }
+  Connection* target = OtherTarget(connection, targetId);
+  if (target == nullptr) return;
   ProtocolContext& context = protocol_.Context();
   const int result =
       context.bans.AddBan(target->addressText, target->name, connection.name, reason);

@@ -28,6 +28,9 @@ class UserAdmin {
   // The client an action names, a phantom standing for its owner; none when
   // there is no such logged-in client.
   Connection* Target(std::uint16_t id);
+  // The target of a kick or ban: none (refused with 2 or 1) when it is
+  // missing or the requester itself.
+  Connection* OtherTarget(Connection& connection, std::uint16_t targetId);
   void Refuse(Connection& connection, std::uint16_t code);
 
   Protocol& protocol_;
