@@ -14,23 +14,10 @@
 #include <exception>
 #include <string>
 
-#include "channels/channel_access.h"
 #include "config/settings.h"
-#include "console/remote_console.h"
-#include "protocol/channel_messages.h"
-#include "protocol/complaints.h"
-#include "protocol/motd_messages.h"
-#include "protocol/moves.h"
-#include "protocol/phantoms.h"
-#include "protocol/protocol.h"
-#include "protocol/store_editors.h"
-#include "protocol/text_messages.h"
-#include "protocol/user_admin.h"
-#include "protocol/voice_relay.h"
 #include "server/loop.h"
 #include "server/server.h"
-#include "status/status_responder.h"
-#include "status/update_check.h"
+#include "server/services.h"
 #include "util/checksum.h"
 #include "util/text.h"
 
@@ -259,90 +246,6 @@ int Shutdown(Server& server) {
   return kExitOk;
 }
 
-// The handlers of the message groups, what the account and rank stores ask
-// of live connections' channels, and the parts of a login they supply.
-struct MessageHandlers {
-  ChannelMessages& channels;
-  VoiceRelay& voice;
-  TextMessages& texts;
-  Phantoms& phantoms;
-};
-
-void WireHandlers(Server& server, Protocol& protocol, const MessageHandlers& handlers) {
-  ChannelMessages& channels = handlers.channels;
-  VoiceRelay& voice = handlers.voice;
-  TextMessages& texts = handlers.texts;
-  voice.Register();
-  texts.Register();
-  server.hooks.floorCheck = [&voice](Connection& c) { voice.FloorCheck(c); };
-  ChannelPresence& presence = protocol.Presence();
-  channels.Register();
-  // Every phantom that goes, whatever the cause, is gone for every client.
-  server.hooks.phantomGone = [&server](Connection& phantom) {
-    server.table().Broadcast(nullptr, *BuildPhantomGone(phantom), false, true);
-  };
-  ConnectionBridge::ChannelHooks hooks;
-  hooks.resetAccess = [&server](Connection& c) { ResetAccess(server.channels(), c.id); };
-  hooks.setAdminChannels = [&presence](Connection& c, const std::vector<std::uint16_t>& list) {
-    presence.SetAdminChannels(c, list, true);
-  };
-  hooks.grantChannelAuth = [&presence](Connection& c, std::uint16_t channel) {
-    presence.GrantChannelAuth(c, channel);
-  };
-  hooks.refreshChannelView = [&presence](Connection& c) { presence.RefreshChannelView(c); };
-  hooks.takeOutOfChannel = [&presence](Connection& c) { presence.TakeOutOfChannel(c); };
-  hooks.rankLevelChanged = [&presence](std::uint16_t rank) { presence.RankLevelChanged(rank); };
-  server.bridge().SetChannelHooks(std::move(hooks));
-
-  Protocol::LoginHooks login;
-  // The login sends the list itself, after recording it.
-  login.recordAdminChannels = [&presence](Connection& c, const std::vector<std::uint16_t>& list) {
-    presence.SetAdminChannels(c, list, false);
-  };
-  login.sendChannelList = [&channels](Connection& c) { channels.SendChannelList(c); };
-  login.enterDefaultChannel = [&channels](Connection& c, std::uint16_t channel) {
-    channels.EnterDefaultChannel(c, channel);
-  };
-  login.sendTalkers = [&voice](Connection& c) { voice.SendTalkers(c); };
-  login.sendChatters = [&texts](Connection& c) { texts.SendChatters(c); };
-  login.sendSettings = [&texts](Connection& c) { texts.SendSettings(c); };
-  Phantoms& phantoms = handlers.phantoms;
-  phantoms.Register();
-  login.sendPhantoms = [&phantoms](Connection& c) { phantoms.SendPhantoms(c); };
-  protocol.SetLoginHooks(std::move(login));
-}
-
-// The console changes the running settings; diag and timestamp also have
-// copies in the log and in the fatal-signal handler.
-ConsoleContext ConsoleContextOf(Server& server, Protocol& protocol) {
-  auto interfaces = [&server] {
-    std::vector<InterfaceStats> interfaces;
-    ListenerTable& tcp = server.listeners().tcp;
-    for (std::size_t i = 0; i < tcp.Count(); ++i) {
-      const Listener& listener = tcp.At(i);
-      interfaces.push_back(InterfaceStats{listener.interfaceName, listener.counters.received,
-                                          listener.counters.sent, listener.acceptCount});
-    }
-    return interfaces;
-  };
-  auto uptime = [&server] {
-    const std::time_t now = server.clock().WallSeconds();
-    return static_cast<std::uint32_t>(now > server.startTime ? now - server.startTime : 0);
-  };
-  return ConsoleContext{protocol,
-                        server.settings(),
-                        server.files().log,
-                        kServerTitle,
-                        [](int value) { fatalDiag = value; },
-                        [&server](int value) {
-                          server.log().SetTimeStamp(value != 0);
-                          fatalConsoleStamp = value != 0;
-                        },
-                        [] { stopConsole = 1; },
-                        interfaces,
-                        uptime};
-}
-
 }  // namespace
 
 void OpenStandardDescriptors() {
@@ -483,88 +386,12 @@ int RunServer(Server& server, int argc, char** argv) {
     return kExitSettings;
   }
 
-  // Handlers plug into the loop here. The server's hooks (server.hooks:
-  // dispatch, departure, phantomGone, consoleLine, floorCheck, the update
-  // check's, statusRequest) start harmless; an object constructed here lives
-  // until RunServer returns, through the loop and the shutdown.
-  Protocol protocol(ProtocolContext{
-      server.table(), server.settings(), log, server.clock(), *server.accounts(), *server.ranks(),
-      server.properties(), *server.bans(), server.channels(), server.loggedOnUsers,
-      server.loggedOnPeak, server.files().motd, server.files().guestMotd, kServerVersion});
-  server.hooks.dispatch = [&protocol](Connection& connection, Message& message) {
-    protocol.Handle(connection, message);
-  };
-  server.hooks.departure = [&protocol](Connection& connection) { protocol.Depart(connection); };
-  ChannelMessages channelMessages(protocol);
-  VoiceRelay voiceRelay(protocol);
-  TextMessages textMessages(protocol);
-  Phantoms phantoms(protocol);
-  WireHandlers(server, protocol,
-               MessageHandlers{channelMessages, voiceRelay, textMessages, phantoms});
-  MotdMessages motdMessages(protocol);
-  motdMessages.Register();
-  Complaints complaints(protocol);
-  complaints.Register();
-  UserAdmin userAdmin(protocol);
-  userAdmin.Register();
-  MoveMessages moveMessages(protocol);
-  moveMessages.Register();
-  StoreEditors storeEditors(protocol, *server.ranks(), server.properties(),
-                            server.files().properties);
-  storeEditors.Register();
-  server.bridge().SetAnnounceRankChange(
-      [&storeEditors](Connection& c) { storeEditors.AnnounceRankChange(c); });
-  RemoteConsole console(ConsoleContextOf(server, protocol));
-  textMessages.SetConsoleHook(
-      [&console](Connection& issuer, const std::string& line) { console.Run(&issuer, line); });
-  server.hooks.consoleLine = [&console](const std::string& line) { console.Run(nullptr, line); };
-
-  // Status replies list the channels in tree order with their raw ids; the
-  // responder adds the status id offset.
-  ChannelTree& tree = server.channels();
-  StatusResponder statusResponder(StatusResponderContext{
-      server.table(), server.settings(), server.properties(), server.clock(), server.statusIdOffset,
-      server.startTime, kServerVersion,
-      [&tree] {
-        std::vector<StatusChannel> channels;
-        for (std::size_t i = 0; i < tree.Count(); ++i) {
-          const Channel& channel = tree.At(i);
-          channels.push_back(StatusChannel{channel.id, channel.parent, channel.ProtMode(),
-                                           channel.name, channel.comment});
-        }
-        return channels;
-      },
-      [&protocol](const Connection& connection) {
-        return protocol.Sessions().Of(connection.id).statusName;
-      }});
-  server.hooks.statusRequest = [&statusResponder](const StatusRequest& request, int socket) {
-    statusResponder.Answer(request, socket);
-  };
-  // What the update check learns becomes the protocol's new-version notice.
-  UpdateCheck* update = server.updateCheck();
-  if (update != nullptr) {
-    update->SetAnswerSink([&protocol](const UpdateTexts& texts) {
-      protocol.NewVersion() =
-          NewVersionRecord{texts.newestVersion, texts.requiredClient, texts.downloadLocation};
-    });
-  }
-
-  // Declared after the objects the hooks reach, so it runs first: no hook
-  // outlives its object.
-  struct HookReset {
-    Server& server;
-    UpdateCheck* update;
-    ~HookReset() {
-      server.hooks = ServerHooks{};
-      server.bridge().SetChannelHooks({});
-      server.bridge().SetAnnounceRankChange(nullptr);
-      if (update != nullptr) update->SetAnswerSink(nullptr);
-    }
-  } resetHooks{server, update};
-  struct ConsoleHookReset {
-    TextMessages& texts;
-    ~ConsoleHookReset() { texts.SetConsoleHook(nullptr); }
-  } resetConsole{textMessages};
+  // Handlers plug into the loop here and leave it when RunServer returns,
+  // after the loop and the shutdown.
+  ServerServices services(server, ConsoleSwitches{
+                                      [](int value) { fatalDiag = value; },
+                                      [](int value) { fatalConsoleStamp = value != 0; },
+                                  });
 
   // 18.
   log.Write("READY:");
