@@ -186,8 +186,11 @@ int ServerConnAccept(Server& server, Listener& listener) {
   }
 
   if (table.Count() >= ConnectionTable::kSlots) {
-    log.Write("MSG_CONN: ID %u, IP %s, Server is at physical limit %d.", static_cast<unsigned>(id),
-              connection->addressText.c_str(), static_cast<int>(ConnectionTable::kSlots));
+    if (server.physicalLimitLines.Allow(peer.sin_addr.s_addr, server.clock().NowMs())) {
+      log.Write("MSG_CONN: ID %u, IP %s, Server is at physical limit %d.",
+                static_cast<unsigned>(id), connection->addressText.c_str(),
+                static_cast<int>(ConnectionTable::kSlots));
+    }
     table.Destroy(std::move(connection));
     return kAcceptTableFull;
   }

@@ -26,8 +26,10 @@ void CheckLogonTimeout(Server& server, Connection& connection, std::uint32_t now
   if (connection.connectTime > nowSeconds) connection.connectTime = nowSeconds;
   if (nowSeconds - connection.connectTime < static_cast<std::uint32_t>(timeout)) return;
   connection.connectTime = nowSeconds;
-  server.log().Write("AUTO: ID %u, IP %s, Did not logon before timeout.",
-                     static_cast<unsigned>(connection.id), connection.addressText.c_str());
+  if (server.logonTimeoutLines.Allow(connection.peerAddress, server.clock().NowMs())) {
+    server.log().Write("AUTO: ID %u, IP %s, Did not logon before timeout.",
+                       static_cast<unsigned>(connection.id), connection.addressText.c_str());
+  }
   connection.Close();
 }
 

@@ -24,6 +24,7 @@
 #include "store/connection_bridge.h"
 #include "store/rank_store.h"
 #include "store/server_properties.h"
+#include "util/address_throttle.h"
 #include "util/clock.h"
 
 namespace kestrune {
@@ -120,6 +121,10 @@ class Server {
   int statusIdOffset = 0;
 
   ServerHooks hooks;
+
+  // Connection floods log these two lines at most once a second per address.
+  AddressThrottle physicalLimitLines;
+  AddressThrottle logonTimeoutLines;
 
   ConnectionTable& table() { return table_; }
   Listeners& listeners() { return listeners_; }

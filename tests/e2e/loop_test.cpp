@@ -7,7 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <random>
 #include <string>
@@ -81,6 +84,63 @@ TEST(LoopProcess, ClientIgnoringAClosingNoticeIsClosedFiveSecondsLater) {
   EXPECT_TRUE(
       server.WaitForLog("AUTO: ID 1, IP 127.0.0.28, Client did not disconect after being kicked."));
   EXPECT_TRUE(server.WaitForLog("MSG_ABORT: ID 1, 127.0.0.28 aborted."));
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+// A flood of attempts from one address against a full server writes the
+// physical-limit line at most once a second; every attempt is still refused.
+// KESTRUNE_FLOOD_SECONDS makes the flood longer than the default 3 seconds.
+TEST(LoopProcess, PhysicalLimitLinesAreRateLimitedPerAddress) {
+  ServerProcess server;
+  server.WriteSettings(std::string(ServerProcess::kBasicKeys) + "LogonTimeout=0\nTimeStamp=1\n");
+  ASSERT_TRUE(server.StartReady());
+  std::vector<std::unique_ptr<ClientConnection>> holders;
+  for (int i = 1; i <= 9; ++i) {
+    holders.push_back(std::make_unique<ClientConnection>());
+    ASSERT_EQ(holders.back()->Connect("127.0.0.1", PortOf(server), "127.0.0.24"), 0);
+  }
+  ASSERT_TRUE(ServerProcess::WaitUntil(
+      [&] { return CountOf(server.Log(), "IP 127.0.0.24, Accepted.") == 9; }, 5000));
+
+  const char* configured = std::getenv("KESTRUNE_FLOOD_SECONDS");
+  const double floodSeconds = configured != nullptr ? std::atof(configured) : 3.0;
+  constexpr std::size_t kInFlight = 4;
+  std::vector<std::unique_ptr<ClientConnection>> flight;
+  std::size_t attempts = 0;
+  const auto start = SteadyClock::now();
+  while (SecondsSince(start) < floodSeconds) {
+    // Refused attempts are closed by the server; make room for new ones.
+    for (auto& client : flight) {
+      char byte;
+      const ssize_t n = recv(client->Fd(), &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) client.reset();
+    }
+    std::erase(flight, nullptr);
+    while (flight.size() < kInFlight) {
+      auto client = std::make_unique<ClientConnection>();
+      ASSERT_EQ(client->Connect("127.0.0.1", PortOf(server), "127.0.0.25"), 0);
+      flight.push_back(std::move(client));
+      ++attempts;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  for (auto& client : flight) EXPECT_TRUE(client->WaitClosed(3000));
+  const double seconds = SecondsSince(start);
+
+  // Time-stamped lines: no two in one second, and no more than the seconds.
+  std::vector<std::string> stamps;
+  const std::string log = server.Log();
+  const std::string marker = "IP 127.0.0.25, Server is at physical limit 9.";
+  for (std::size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1)) {
+    const std::size_t lineStart = log.rfind('\n', at) + 1;
+    stamps.push_back(log.substr(lineStart, 17));
+  }
+  EXPECT_GT(attempts, 4 * seconds) << "the flood kept attempts in flight";
+  EXPECT_GE(stamps.size(), 1u);
+  EXPECT_LE(stamps.size(), static_cast<std::size_t>(seconds) + 1) << attempts << " attempts";
+  for (std::size_t i = 1; i < stamps.size(); ++i) EXPECT_NE(stamps[i], stamps[i - 1]);
+  std::printf("flood: %zu attempts in %.1f s, %zu physical-limit lines\n", attempts, seconds,
+              stamps.size());
   EXPECT_EQ(server.Stop(), 0);
 }
 

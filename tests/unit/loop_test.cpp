@@ -83,6 +83,28 @@ TEST_F(LoopTest, LogonTimeoutClosesAfterWholeSecondsAndReapLogsTheAbort) {
   EXPECT_TRUE(Logged("MSG_ABORT: ID 7, 127.0.0.5 aborted."));
 }
 
+TEST_F(LoopTest, LogonTimeoutLineIsWrittenOncePerSecondPerAddress) {
+  server.settings().logonTimeout = 2;
+  std::unique_ptr<Peer> peers[4];
+  Connection& a = Add(1, peers[0], false);
+  Connection& b = Add(2, peers[1], false);
+  Connection& other = Add(3, peers[2], false);
+  a.peerAddress = b.peerAddress = 0x0500007F;
+  other.peerAddress = 0x0600007F;
+  clock.AdvanceSeconds(2);
+  ConnectionHousekeeping(server);
+  EXPECT_LT(b.socket, 0) << "the line is dropped, the close is not";
+  EXPECT_EQ(LoggedCount("AUTO: ID 1,"), 1u);
+  EXPECT_EQ(LoggedCount("AUTO: ID 2,"), 0u);
+  EXPECT_EQ(LoggedCount("AUTO: ID 3,"), 1u) << "another address has its own limit";
+
+  Connection& later = Add(4, peers[3], false);
+  later.peerAddress = 0x0500007F;
+  clock.AdvanceSeconds(2);
+  ConnectionHousekeeping(server);
+  EXPECT_EQ(LoggedCount("AUTO: ID 4,"), 1u) << "a second later the address is logged again";
+}
+
 TEST_F(LoopTest, LogonTimeoutZeroNeverTimesOut) {
   server.settings().logonTimeout = 0;
   std::unique_ptr<Peer> peer;
@@ -559,7 +581,9 @@ class ServeTest : public LoopTest {
 
 TEST_F(ServeTest, InputReachesTheDispatcherAndAClosedPeerIsReaped) {
   std::vector<std::pair<std::uint16_t, std::uint16_t>> dispatched;
-  server.hooks.dispatch = [&](Connection& c, Message& m) { dispatched.emplace_back(c.id, m.Type()); };
+  server.hooks.dispatch = [&](Connection& c, Message& m) {
+    dispatched.emplace_back(c.id, m.Type());
+  };
   const int a = Connect(11);
   const int b = Connect(12);
   auto message = CreateMessage(MSG_HANDSHAKE);
