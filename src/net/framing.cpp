@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -56,7 +57,14 @@ void StreamCipher::Install(const std::uint8_t* key, std::size_t length) {
   if (key == nullptr || length == 0) return;
   key_.assign(key, key + length);
   stream_.resize(length + Message::kMaxLength);
-  for (std::size_t i = 0; i < stream_.size(); ++i) stream_[i] = key_[i % length];
+  // The key repeated: each copy doubles the filled run, which stays a whole
+  // number of keys long.
+  std::copy(key, key + length, stream_.begin());
+  for (std::size_t filled = length; filled < stream_.size();) {
+    const std::size_t n = std::min(filled, stream_.size() - filled);
+    std::copy_n(stream_.begin(), n, stream_.begin() + static_cast<std::ptrdiff_t>(filled));
+    filled += n;
+  }
   position_ = 0;
 }
 
