@@ -26,9 +26,9 @@ void DiscardTemporary(const std::string& tmp) {
   if (lstat(tmp.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(tmp.c_str());
 }
 
-bool WriteAll(int fd, std::string_view data) {
+bool WriteAll(const FileWriteCalls& calls, int fd, std::string_view data) {
   while (!data.empty()) {
-    ssize_t n = write(fd, data.data(), data.size());
+    ssize_t n = calls.write(fd, data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -52,9 +52,20 @@ std::string ResolveWriteTarget(const std::string& path) {
   return target;
 }
 
-std::string TemporaryPathFor(const std::string& target) { return target + ".tmp"; }
+std::string TemporaryPathFor(const std::string& target) {
+  return target + ".tmp";
+}
 
-int WriteFileAtomically(const std::string& path, std::string_view contents) {
+const FileWriteCalls& SystemFileWriteCalls() {
+  static const FileWriteCalls calls{
+      [](int fd, const void* data, std::size_t size) { return ::write(fd, data, size); },
+      [](int fd) { return ::fsync(fd); },
+      [](const char* from, const char* to) { return std::rename(from, to); }};
+  return calls;
+}
+
+int WriteFileAtomically(const std::string& path, std::string_view contents,
+                        const FileWriteCalls& calls) {
   const std::string target = ResolveWriteTarget(path);
   const std::string tmp = TemporaryPathFor(target);
 
@@ -68,7 +79,7 @@ int WriteFileAtomically(const std::string& path, std::string_view contents) {
     DiscardTemporary(tmp);
     return -1;
   }
-  bool ok = WriteAll(fd, contents);
+  bool ok = WriteAll(calls, fd, contents);
   // Without an old file the usual umask rules apply to the new one.
   if (ok && !hadOld) {
     mode_t mask = umask(0);
@@ -76,9 +87,9 @@ int WriteFileAtomically(const std::string& path, std::string_view contents) {
     mode = 0644 & ~mask;
   }
   ok = ok && fchmod(fd, mode) == 0;
-  ok = ok && fsync(fd) == 0;
+  ok = ok && calls.fsync(fd) == 0;
   ok = (close(fd) == 0) && ok;
-  ok = ok && rename(tmp.c_str(), target.c_str()) == 0;
+  ok = ok && calls.rename(tmp.c_str(), target.c_str()) == 0;
   if (!ok) {
     DiscardTemporary(tmp);
     return -1;
@@ -87,7 +98,7 @@ int WriteFileAtomically(const std::string& path, std::string_view contents) {
   std::string dir = DirectoryOf(target);
   int dirFd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd >= 0) {
-    fsync(dirFd);
+    calls.fsync(dirFd);
     close(dirFd);
   }
   return 0;

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "unit/support/temp_dir.h"
 
@@ -61,6 +64,69 @@ TEST(WriteFileAtomically, FailuresLeaveTheOldFileUntouched) {
   EXPECT_EQ(WriteFileAtomically(dir.File("c.txt"), "new"), -1);
   EXPECT_FALSE(std::filesystem::exists(dir.File("c.txt.tmp")));
   EXPECT_EQ(dir.Read("c.txt/inside"), "x");
+}
+
+// The calls a durable write makes, in order, with the file each fd names;
+// `failFsyncOf` makes the fsync of that file fail.
+struct RecordedCalls {
+  std::vector<std::string> steps;
+  std::string failFsyncOf;
+
+  static std::string PathOf(int fd) {
+    char path[4096];
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = readlink(link.c_str(), path, sizeof path - 1);
+    return n < 0 ? "?" : std::string(path, static_cast<std::size_t>(n));
+  }
+
+  FileWriteCalls Calls() {
+    const FileWriteCalls& real = SystemFileWriteCalls();
+    return FileWriteCalls{[this, &real](int fd, const void* data, std::size_t size) {
+                            steps.push_back("write " + PathOf(fd));
+                            return real.write(fd, data, size);
+                          },
+                          [this, &real](int fd) {
+                            const std::string path = PathOf(fd);
+                            steps.push_back("fsync " + path);
+                            if (path == failFsyncOf) {
+                              errno = EIO;
+                              return -1;
+                            }
+                            return real.fsync(fd);
+                          },
+                          [this, &real](const char* from, const char* to) {
+                            steps.push_back(std::string("rename ") + from + " " + to);
+                            return real.rename(from, to);
+                          }};
+  }
+};
+
+TEST(WriteFileAtomically, FlushesTheTemporaryFileBeforeTheRename) {
+  TempDir dir;
+  dir.Write("d.txt", "old");
+  const std::string target = std::filesystem::canonical(dir.File("d.txt"));
+  const std::string folder = std::filesystem::path(target).parent_path();
+  RecordedCalls recorded;
+  ASSERT_EQ(WriteFileAtomically(target, "new", recorded.Calls()), 0);
+  EXPECT_EQ(recorded.steps,
+            (std::vector<std::string>{"write " + target + ".tmp", "fsync " + target + ".tmp",
+                                      "rename " + target + ".tmp " + target, "fsync " + folder}));
+  EXPECT_EQ(dir.Read("d.txt"), "new");
+}
+
+TEST(WriteFileAtomically, AFailedFlushLeavesTheTargetUnchanged) {
+  TempDir dir;
+  dir.Write("e.txt", "old");
+  const std::string target = std::filesystem::canonical(dir.File("e.txt"));
+  RecordedCalls recorded;
+  recorded.failFsyncOf = target + ".tmp";
+  EXPECT_EQ(WriteFileAtomically(target, "new", recorded.Calls()), -1);
+  EXPECT_EQ(dir.Read("e.txt"), "old");
+  EXPECT_FALSE(std::filesystem::exists(target + ".tmp"));
+  for (const std::string& step : recorded.steps) {
+    EXPECT_EQ(step.rfind("rename", 0), std::string::npos)
+        << "nothing is renamed after a failed flush";
+  }
 }
 
 }  // namespace
