@@ -411,6 +411,22 @@ TEST_F(AccountStoreTest, FiftyAccountsWithoutGuestLoseUid50) {
   EXPECT_EQ(store->GuestAccount()->name, "Guest");
 }
 
+TEST_F(AccountStoreTest, TheTopUidLoadsAndSurvivesTheNextSave) {
+  ASSERT_EQ(Load(Account("Guest", "UID=1\n") +
+                 Account("Top", "UID=50\nEncPass=" + kHexA + "\nNotes=kept\n")),
+            0);
+  ASSERT_NE(store->FindByUid(50), nullptr);
+  EXPECT_EQ(store->FindByUid(50)->name, "Top");
+  store->ChannelDeleted(999);  // arms the save timer
+  const std::string file = Saved();
+  const std::size_t top = file.find("[Top]");
+  ASSERT_NE(top, std::string::npos) << file;
+  EXPECT_EQ(file.find("UID=", top), file.find("UID=50\n", top));
+  ASSERT_EQ(store->Load(), 0);
+  EXPECT_EQ(Named("Top").Uid(), 50);
+  EXPECT_EQ(Named("Top").notes, "kept");
+}
+
 TEST_F(AccountStoreTest, GuestIsUnlockedWhenNoOtherAccountIs) {
   ASSERT_EQ(Load(Account("Guest", "UID=1\nLocked=1\n") +
                  Account("Bob", "UID=2\nLocked=1\nEncPass=" + kHexA + "\n")),

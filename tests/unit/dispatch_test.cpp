@@ -74,13 +74,22 @@ TEST_F(DispatchTest, TypesWithoutHandlerAreCheckedForLoginAndSizeThenIgnored) {
     bool loggedIn;
     bool closes;
   } cases[] = {
-      {MSG_CHANNEL_AUTH, 48, true, false}, {MSG_CHANNEL_AUTH, 47, true, true},
-      {MSG_CHANNEL_AUTH, 49, true, true},  {MSG_CHANNEL_AUTH, 48, false, true},
-      {MSG_CHANNEL, 84, true, false},      {MSG_CHANNEL, 200, true, false},
-      {MSG_CHANNEL, 83, true, true},       {MSG_USER_ADMIN, 136, true, false},
-      {MSG_USER_ADMIN, 137, true, true},   {MSG_USER_LIST, 21, true, true},
-      {MSG_VOICE, 20, false, true},        {MSG_SERVER_PROPS, 8, false, false},
+      {MSG_CHANNEL_AUTH, 48, true, false},
+      {MSG_CHANNEL_AUTH, 47, true, true},
+      {MSG_CHANNEL_AUTH, 49, true, true},
+      {MSG_CHANNEL_AUTH, 48, false, true},
+      {MSG_CHANNEL, 84, true, false},
+      {MSG_CHANNEL, 200, true, false},
+      {MSG_CHANNEL, 83, true, true},
+      {MSG_USER_ADMIN, 136, true, false},
+      {MSG_USER_ADMIN, 137, true, true},
+      {MSG_USER_LIST, 21, true, true},
+      {MSG_VOICE, 20, false, true},
+      {MSG_SERVER_PROPS, 8, false, false},
       {MSG_SERVER_PROPS, 7, true, true},
+      // Well-sized requests that need a login close without one.
+      {MSG_CHANNEL, 84, false, true},
+      {MSG_USER_ADMIN, 136, false, true},
   };
   for (const Case& k : cases) {
     TestClient& client = k.loggedIn ? LoggedIn("Ann", "ann") : Connect();

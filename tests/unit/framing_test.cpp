@@ -419,6 +419,36 @@ TEST(FrameReaderFeed, TwoFramesInOneBufferAndBadLength) {
   EXPECT_EQ(reader.Feed(fa.data(), fa.size(), used, in, got), ReadStatus::kBadLength);
 }
 
+// The limits again, in memory and one byte at a time: the header alone
+// decides, before any body byte arrives.
+TEST(FrameReaderFeed, LengthFieldLimitsByteByByte) {
+  for (const std::size_t length : {std::size_t{0}, std::size_t{1}, std::size_t{4095},
+                                   std::size_t{4096}, std::size_t{4097}, std::size_t{0x8000}}) {
+    SCOPED_TRACE(length);
+    const bool accepted = length >= 1 && length <= Message::kMaxLength;
+    StreamCipher in;
+    StreamCipher out;
+    const std::uint8_t key[] = {3, 1, 4, 1, 5};
+    in.Install(key, sizeof key);
+    out.Install(key, sizeof key);
+    std::vector<std::uint8_t> frame = {static_cast<std::uint8_t>(length >> 8),
+                                       static_cast<std::uint8_t>(length & 0xFF)};
+    if (accepted) frame.resize(2 + length, 0x33);
+    FrameReader reader;
+    std::unique_ptr<Message> got;
+    ReadStatus status = ReadStatus::kWaiting;
+    for (std::size_t at = 0; at < frame.size() && status == ReadStatus::kWaiting; ++at) {
+      std::size_t used = 0;
+      status = reader.Feed(frame.data() + at, 1, used, in, got);
+      if (at == 1 && !accepted) break;
+    }
+    EXPECT_EQ(status, accepted ? ReadStatus::kMessage : ReadStatus::kBadLength);
+    if (accepted) {
+      EXPECT_EQ(got->Length(), length);
+    }
+  }
+}
+
 // Many frames of random sizes, cut at random points: every message arrives
 // once, whole and in order, whatever the split.
 TEST(FrameReaderFeed, AnySplitOfAStreamGivesEveryMessageInOrder) {
