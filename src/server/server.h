@@ -156,12 +156,13 @@ class Server {
   // a departed client may stay behind.
   void RemoveConnection(Connection& connection);
 
+  // Puts every hook back to its harmless default (the constructor's).
+  void SetDefaultHooks();
+
   // The log line forwarded to administrators who watch the log.
   void ForwardLogLine(const std::string& text);
 
  private:
-  void SetDefaultHooks();
-
   std::unique_ptr<Clock> ownedClock_;
   Clock& clock_;
   Log log_;

@@ -212,7 +212,7 @@ ServerServices::ServerServices(Server& server, ConsoleSwitches switches)
 
 ServerServices::~ServerServices() {
   // No hook may outlive the object it reaches.
-  server_.hooks = ServerHooks{};
+  server_.SetDefaultHooks();
   server_.bridge().SetChannelHooks({});
   server_.bridge().SetAnnounceRankChange(nullptr);
   if (UpdateCheck* update = server_.updateCheck()) update->SetAnswerSink(nullptr);
