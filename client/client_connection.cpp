@@ -30,6 +30,10 @@ bool LoopbackAddress(const std::string& text, in_addr& address) {
   return (ntohl(address.s_addr) >> 24) == 127;
 }
 
+bool AnyAddress(const std::string& text, in_addr& address) {
+  return inet_pton(AF_INET, text.c_str(), &address) == 1;
+}
+
 }  // namespace
 
 ClientConnection::~ClientConnection() {
@@ -54,7 +58,9 @@ int ClientConnection::Connect(const std::string& host, std::uint16_t port,
   sockaddr_in server{};
   server.sin_family = AF_INET;
   server.sin_port = htons(port);
-  if (!LoopbackAddress(host, server.sin_addr)) return -1;
+  if (anyAddress_ ? !AnyAddress(host, server.sin_addr) : !LoopbackAddress(host, server.sin_addr)) {
+    return -1;
+  }
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return -1;
   if (!localAddress.empty()) {

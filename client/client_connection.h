@@ -22,11 +22,14 @@ class ClientConnection {
   ClientConnection(const ClientConnection&) = delete;
   ClientConnection& operator=(const ClientConnection&) = delete;
 
-  // Connects to host:port (a dotted 127.x.y.z address), first binding to
-  // `localAddress` when it is not empty. 0, or -1 (also for a host outside
-  // 127.0.0.0/8, a refused connection or a time-out).
+  // Connects to host:port (a dotted 127.x.y.z address, or any dotted IPv4
+  // address after AllowAnyAddress), first binding to `localAddress` when it
+  // is not empty. 0, or -1 (also for a host outside 127.0.0.0/8, a refused
+  // connection or a time-out).
   int Connect(const std::string& host, std::uint16_t port, const std::string& localAddress = "",
               int timeoutMs = 2000);
+  // Tools talk to servers anywhere; tests stay on loopback.
+  void AllowAnyAddress() { anyAddress_ = true; }
   bool Connected() const { return fd_ >= 0; }
   int Fd() const { return fd_; }
   // The local port of the connection (host byte order), 0 when not connected.
@@ -54,6 +57,7 @@ class ClientConnection {
  private:
   int fd_ = -1;
   bool peerClosed_ = false;
+  bool anyAddress_ = false;
   StreamCipher sendCipher_;
   StreamCipher receiveCipher_;
   FrameReader reader_;
