@@ -54,6 +54,10 @@ void SoakStats::Merge(const SoakStats& other) {
   loginRetries += other.loginRetries;
   loginFailures += other.loginFailures;
   worstLoginMs = std::max(worstLoginMs, other.worstLoginMs);
+  for (std::size_t i = 0; i < worstPhaseMs.size(); ++i) {
+    worstPhaseMs[i] = std::max(worstPhaseMs[i], other.worstPhaseMs[i]);
+  }
+  for (const auto& [kind, count] : other.malformedOpen) malformedOpen[kind] += count;
   malformed += other.malformed;
   malformedClosed += other.malformedClosed;
   drops += other.drops;
@@ -128,9 +132,19 @@ bool SoakClient::LogIn(const std::atomic<bool>& abort) {
 bool SoakClient::TryLogIn() {
   Disconnect();
   ++stats_.connections;
-  if (session_.Connect(world_.host, world_.port, identity_.localAddress) != 0) return false;
+  auto phaseStart = Clock::now();
+  const auto endPhase = [&](std::size_t phase) {
+    const auto now = Clock::now();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - phaseStart).count();
+    stats_.worstPhaseMs[phase] = std::max<std::int64_t>(stats_.worstPhaseMs[phase], ms);
+    phaseStart = now;
+  };
+  const int connected = session_.Connect(world_.host, world_.port, identity_.localAddress);
+  endPhase(0);
+  if (connected != 0) return false;
   const int limit = static_cast<int>(world_.loginLimit.count());
   auto handshake = session_.Handshake("3.0.0", limit);
+  endPhase(1);
   if (!handshake || handshake->reply.flags != 4) return false;
   LoginRequest request;
   request.name = identity_.name;
@@ -138,6 +152,7 @@ bool SoakClient::TryLogIn() {
   request.flags = Roll(4) == 0 ? 0 : 1;  // now and then with the messages of the day
   if (!identity_.password.empty()) request.digest = DigestOf(identity_.password);
   LoginResult login = session_.Login(request, limit);
+  endPhase(2);
   if (!login.accepted) {
     for (const auto& message : login.messages) {
       if (auto refusal = ReadRefusal(*message)) ++stats_.refusals[refusal->code];
@@ -453,7 +468,8 @@ void SoakClient::Malformed() {
     return message;
   };
   bool sent = false;
-  switch (Roll(10)) {
+  const int kind = Roll(10);
+  switch (kind) {
     case 0:
       sent = session_.Stream().SendRaw({0x00, 0x00});  // a frame of no bytes
       break;
@@ -521,7 +537,11 @@ void SoakClient::Malformed() {
     }
   }
   ++stats_.malformed;
-  if (sent && session_.WaitClosed(kCloseWaitMs)) ++stats_.malformedClosed;
+  if (sent && session_.WaitClosed(kCloseWaitMs)) {
+    ++stats_.malformedClosed;
+  } else if (sent) {
+    ++stats_.malformedOpen[kind];
+  }
   Disconnect();
 }
 

@@ -52,8 +52,11 @@ struct SoakStats {
   std::uint64_t loginRetries = 0;   // attempts that failed but were retried in time
   std::uint64_t loginFailures = 0;  // no login within the limit
   std::int64_t worstLoginMs = 0;    // from the first attempt to the acceptance
+  // The slowest single phase seen: connect, handshake, login.
+  std::array<std::int64_t, 3> worstPhaseMs{};
   std::uint64_t malformed = 0;      // malformed frames or messages sent
   std::uint64_t malformedClosed = 0;  // ... after which the server closed the stream
+  std::map<int, std::uint64_t> malformedOpen;  // by kind: the stream stayed open
   std::uint64_t drops = 0;            // connections dropped by the client
   std::uint64_t serverCloses = 0;     // streams the server ended otherwise
   std::uint64_t received = 0;         // messages read

@@ -172,7 +172,11 @@ void PrintSummary(const SoakStats& stats, const AccountModel& model, double seco
               static_cast<unsigned long long>(stats.logins),
               static_cast<unsigned long long>(stats.loginRetries),
               static_cast<unsigned long long>(stats.loginFailures));
-  std::printf("  worst re-login       %lld ms\n", static_cast<long long>(stats.worstLoginMs));
+  std::printf("  worst re-login       %lld ms (slowest connect %lld, handshake %lld, login %lld ms)\n",
+              static_cast<long long>(stats.worstLoginMs),
+              static_cast<long long>(stats.worstPhaseMs[0]),
+              static_cast<long long>(stats.worstPhaseMs[1]),
+              static_cast<long long>(stats.worstPhaseMs[2]));
   std::uint64_t total = 0;
   for (auto count : stats.sent) total += count;
   std::printf("  messages sent        %llu\n", static_cast<unsigned long long>(total));
@@ -184,6 +188,13 @@ void PrintSummary(const SoakStats& stats, const AccountModel& model, double seco
   std::printf("  malformed sent       %llu (server closed after %llu)\n",
               static_cast<unsigned long long>(stats.malformed),
               static_cast<unsigned long long>(stats.malformedClosed));
+  if (!stats.malformedOpen.empty()) {
+    std::printf("    left open, by kind ");
+    for (const auto& [kind, count] : stats.malformedOpen) {
+      std::printf("%d:%llu ", kind, static_cast<unsigned long long>(count));
+    }
+    std::printf("\n");
+  }
   std::printf("  drops                %llu\n", static_cast<unsigned long long>(stats.drops));
   std::printf("  closed by the server %llu (besides malformed)\n",
               static_cast<unsigned long long>(stats.serverCloses));
