@@ -149,9 +149,9 @@ const ModelAccount* AccountModel::Pick(std::size_t position) const {
   return &it->second;
 }
 
-std::vector<std::string> CheckStoredAccounts(const std::string& accountsPath,
-                                             const std::string& ranksPath,
-                                             const AccountModel& model, int& checked) {
+std::vector<std::string> CheckStoredAccounts(
+    const std::string& accountsPath, const std::string& ranksPath, const AccountModel& model,
+    const std::vector<std::pair<std::string, std::string>>& untouched, int& checked) {
   std::vector<std::string> problems;
   checked = 0;
   SystemClock clock;
@@ -187,6 +187,18 @@ std::vector<std::string> CheckStoredAccounts(const std::string& accountsPath,
     ++checked;
     if (accounts.FindByName(name) != nullptr) problems.push_back("file holds deleted account " + name);
   }
+  for (const auto& [name, password] : untouched) {
+    ++checked;
+    const UserAccount* stored = accounts.FindByName(name);
+    PasswordDigest digest;
+    digest.FromPlain(password);
+    if (stored == nullptr) {
+      problems.push_back("file lacks account " + name);
+    } else if (!stored->permissions.Digest().Equals(digest)) {
+      problems.push_back("file: " + name + ": password digest");
+    }
+  }
+  if (accounts.GuestAccount() == nullptr) problems.push_back("file lacks the guest account");
   int cursor = 1;
   while (const UserAccount* stored = accounts.Next(cursor)) {
     if (Managed(stored->name) && model.Present().count(stored->Uid()) == 0 &&

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -60,10 +61,12 @@ class AccountModel {
 };
 
 // Loads the accounts file (and the ranks file beside it) with the server's
-// own stores and checks every acknowledged account and deletion. The
-// problems found, as text; `checked` counts what was compared.
-std::vector<std::string> CheckStoredAccounts(const std::string& accountsPath,
-                                             const std::string& ranksPath,
-                                             const AccountModel& model, int& checked);
+// own stores and checks every acknowledged account and deletion, and that
+// the accounts nobody edited (`untouched`: name and password) are still there
+// with their passwords. The problems found, as text; `checked` counts what
+// was compared.
+std::vector<std::string> CheckStoredAccounts(
+    const std::string& accountsPath, const std::string& ranksPath, const AccountModel& model,
+    const std::vector<std::pair<std::string, std::string>>& untouched, int& checked);
 
 }  // namespace kestrune::bench

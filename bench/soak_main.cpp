@@ -301,7 +301,7 @@ int Run(const Options& options) {
   if (!status) {
     failures.push_back("the server did not end within 5 s of SIGTERM");
   } else if (*status != 0) {
-    failures.push_back("the server's exit status after SIGTERM is " + std::to_string(*status));
+    failures.push_back("the server's exit status is " + std::to_string(*status));
   }
   const std::string errors = ReadWhole(relay.StderrPath());
   for (const char* report : {"ERROR: AddressSanitizer", "runtime error:", "LeakSanitizer"}) {
@@ -319,8 +319,13 @@ int Run(const Options& options) {
   for (const std::string& problem : stats.problems) failures.push_back(problem);
 
   int checked = 0;
-  for (const std::string& problem :
-       CheckStoredAccounts(relay.PathOf(".usr"), relay.PathOf(".rank"), model, checked)) {
+  std::vector<std::pair<std::string, std::string>> untouched;
+  for (const SoakIdentity& identity : Identities()) {
+    if (!identity.password.empty()) untouched.emplace_back(identity.name, identity.password);
+  }
+  for (const std::string& problem : CheckStoredAccounts(relay.PathOf(".usr"),
+                                                        relay.PathOf(".rank"), model, untouched,
+                                                        checked)) {
     failures.push_back(problem);
   }
   if (model.InDoubt()) failures.push_back("an account edit is still in doubt at the end");
