@@ -65,7 +65,7 @@ void AccountModel::Answered(int result, const AccountData* stored) {
   if (result != 0) return;
   switch (pending.action) {
     case 1:
-      if (stored != nullptr) present_[stored->Uid()] = {pending.password, Zeroed(*stored)};
+      if (stored != nullptr) present_[stored->Uid()] = {pending.password, Zeroed(*stored), false};
       break;
     case 2:
       if (auto it = present_.find(pending.record.Uid()); it != present_.end()) {
@@ -75,7 +75,8 @@ void AccountModel::Answered(int result, const AccountData* stored) {
       break;
     case 3:
       if (auto it = present_.find(pending.record.Uid()); it != present_.end() && stored != nullptr) {
-        it->second = {pending.password, Zeroed(*stored)};
+        it->second.password = pending.password;
+        it->second.record = Zeroed(*stored);
       }
       break;
     default:
@@ -99,7 +100,7 @@ std::vector<std::string> AccountModel::Reconcile(const std::vector<AccountData>&
     const auto found = byName.find(Lower(pending.record.name));
     const AccountData* now = found != byName.end() ? found->second : nullptr;
     if (pending.action == 1 && now != nullptr) {
-      present_[now->Uid()] = {pending.password, Zeroed(*now)};
+      present_[now->Uid()] = {pending.password, Zeroed(*now), false};
     } else if (pending.action == 2 || pending.action == 3) {
       auto it = present_.find(pending.record.Uid());
       if (it != present_.end()) {
@@ -142,11 +143,17 @@ std::vector<std::string> AccountModel::Reconcile(const std::vector<AccountData>&
   return problems;
 }
 
-const ModelAccount* AccountModel::Pick(std::size_t position) const {
-  if (present_.empty()) return nullptr;
-  auto it = present_.begin();
-  std::advance(it, static_cast<long>(position % present_.size()));
-  return &it->second;
+void AccountModel::Adopt(const AccountData& record, const std::string& password) {
+  if (present_.count(record.Uid()) == 0) present_[record.Uid()] = {password, Zeroed(record), true};
+}
+
+const ModelAccount* AccountModel::Pick(std::size_t position, bool withLive) const {
+  std::vector<const ModelAccount*> candidates;
+  for (const auto& [uid, account] : present_) {
+    if (withLive || !account.live) candidates.push_back(&account);
+  }
+  if (candidates.empty()) return nullptr;
+  return candidates[position % candidates.size()];
 }
 
 std::vector<std::string> CheckStoredAccounts(

@@ -20,6 +20,7 @@ namespace kestrune::bench {
 struct ModelAccount {
   std::string password;  // plain, for the stored digest
   AccountData record;    // as acknowledged; the digest bytes zero
+  bool live = false;     // a soak client logs in with it: never deleted or locked
 };
 
 class AccountModel {
@@ -38,13 +39,17 @@ class AccountModel {
   // edit in doubt from it. The disagreements, as text.
   std::vector<std::string> Reconcile(const std::vector<AccountData>& listing);
 
+  // Takes an account a client logs in with into the model, as listed.
+  void Adopt(const AccountData& record, const std::string& password);
+
   bool InDoubt() const { return pending_.has_value(); }
   std::size_t PresentCount() const { return present_.size(); }
   std::size_t DeletedCount() const { return deleted_.size(); }
   const std::map<std::uint16_t, ModelAccount>& Present() const { return present_; }
   const std::set<std::string>& Deleted() const { return deleted_; }
-  // A random acknowledged account (by position), or none.
-  const ModelAccount* Pick(std::size_t position) const;
+  // A random acknowledged account (by position), or none; live ones only
+  // when `withLive`.
+  const ModelAccount* Pick(std::size_t position, bool withLive) const;
   std::string NextName() { return kPrefix + std::to_string(++named_); }
 
  private:

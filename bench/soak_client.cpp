@@ -33,6 +33,10 @@ std::array<std::uint8_t, 32> DigestOf(const std::string& password) {
 constexpr std::array<std::size_t, 30> kEditableFlags = {
     41, 43, 48, 49, 50, 51, 52, 53, 57, 58, 59, 60, 61, 62, 63,
     64, 65, 69, 76, 77, 80, 81, 82, 85, 86, 89, 92, 96, 98, 102};
+// Of those, the ones a logged-in user may lose without being shut out or
+// closed: no channel switching, channel view or console rights.
+constexpr std::array<std::size_t, 22> kLiveFlags = {48, 49, 50, 51, 52, 53, 76, 77, 78, 79, 80,
+                                                    81, 82, 83, 84, 85, 86, 89, 92, 96, 97, 98};
 constexpr std::size_t kLockedAt = 40;
 constexpr std::size_t kDuplicatesIPsAt = 42;
 
@@ -638,6 +642,11 @@ bool SoakClient::OpenEditor() {
       editorOpen_ = true;
       ++stats_.listings;
       for (const std::string& problem : model_->Reconcile(listing)) Problem(problem);
+      for (const AccountData& record : listing) {
+        for (const auto& [name, password] : world_.liveAccounts) {
+          if (record.name == name) model_->Adopt(record, password);
+        }
+      }
       return true;
     }
   }
@@ -721,10 +730,18 @@ void SoakClient::EditAccounts() {
     AccountEdit(1, record, password);
     return;
   }
-  const ModelAccount* pick = model_->Pick(static_cast<std::size_t>(Roll(1000)));
+  const bool change = roll < 8;
+  const ModelAccount* pick = model_->Pick(static_cast<std::size_t>(Roll(1000)), change);
   if (pick == nullptr) return;
   AccountData record = pick->record;
-  if (roll < 8) {
+  if (change && pick->live) {
+    // The stored password stays (a zero digest), the user stays logged in.
+    for (int flips = 1 + Roll(3); flips > 0; --flips) {
+      record.block[kLiveFlags[static_cast<std::size_t>(Roll(static_cast<int>(kLiveFlags.size())))]] ^= 1;
+    }
+    record.notes = "n" + std::to_string(tag_) + " " + RandomText(1, 100);
+    AccountEdit(3, record, pick->password);
+  } else if (change) {
     std::string password = pick->password;
     if (Roll(3) == 0) {
       password = "pw" + RandomText(4, 12);

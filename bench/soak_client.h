@@ -84,6 +84,9 @@ struct SoakWorld {
   int voiceFormat = 0;
   int voiceDataLimit = 0;
   std::chrono::milliseconds loginLimit{5000};
+  // Accounts other clients log in with (name, password): the administrator
+  // changes them too, but only in ways that leave their logins alone.
+  std::vector<std::pair<std::string, std::string>> liveAccounts;
 };
 
 struct SoakIdentity {

@@ -247,6 +247,11 @@ int Run(const Options& options) {
   world.port = relay.Port();
   world.adminPassword = kAdminPassword;
   for (const auto& entry : Channels()) world.channels.push_back(entry.first);
+  for (const SoakIdentity& identity : Identities()) {
+    if (!identity.admin && !identity.password.empty()) {
+      world.liveAccounts.emplace_back(identity.name, identity.password);
+    }
+  }
   if (const FormatRecord* format = FormatByNumber(world.voiceCodec, world.voiceFormat)) {
     const int limit = format->bytesPerSecond / 8;
     world.voiceDataLimit = limit + limit / 2;
