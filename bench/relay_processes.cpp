@@ -23,13 +23,6 @@
 namespace kestrune::bench {
 namespace {
 
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 bool WriteWhole(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary);
   out << text;
@@ -142,6 +135,22 @@ int ListenLoopback(std::uint16_t port, std::uint16_t& bound) {
 }
 
 }  // namespace
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string ProgramFolder() {
+  std::vector<char> path(4096);
+  const ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
+  if (n <= 0) return ".";
+  const std::string text(path.data(), static_cast<std::size_t>(n));
+  const std::size_t slash = text.rfind('/');
+  return slash == std::string::npos ? "." : text.substr(0, slash);
+}
 
 std::optional<std::uint64_t> CpuNanoseconds(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");

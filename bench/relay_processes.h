@@ -14,6 +14,11 @@
 
 namespace kestrune::bench {
 
+// The whole file, or empty when it cannot be read.
+std::string ReadWhole(const std::string& path);
+// The folder of the running program (where the build puts kestrune_srv).
+std::string ProgramFolder();
+
 // Nanoseconds the process has spent on a CPU (first field of
 // /proc/<pid>/schedstat); none when it cannot be read.
 std::optional<std::uint64_t> CpuNanoseconds(pid_t pid);

@@ -2,16 +2,13 @@
 // the sanitizer build), then the checks: every client logged in again in
 // time, SIGTERM ended the server with status 0 and no sanitizer report, and
 // the accounts file holds every account edit the server acknowledged.
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,26 +45,10 @@ int Usage(const char* problem) {
   return 2;
 }
 
-std::string ProgramFolder() {
-  std::vector<char> path(4096);
-  const ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
-  if (n <= 0) return ".";
-  const std::string text(path.data(), static_cast<std::size_t>(n));
-  const std::size_t slash = text.rfind('/');
-  return slash == std::string::npos ? "." : text.substr(0, slash);
-}
-
 std::string Hex(const std::string& password) {
   PasswordDigest digest;
   digest.FromPlain(password);
   return digest.ToHex();
-}
-
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 std::size_t CountOf(const std::string& text, const std::string& what) {
