@@ -57,7 +57,7 @@ struct ServerOptions {
   std::string program;  // path of kestrune_srv
   int voiceCodec = 0;
   int voiceFormat = 0;
-  std::string extraSettings;  // more "Key=Value" lines for the [Server] section
+  std::string extraSettings;                  // more "Key=Value" lines for the [Server] section
   std::string accounts = "[Guest]\nUID=1\n";  // the .usr file
   // More files of the prefix: suffix (".prop", ".chn", ...) and contents.
   std::vector<std::pair<std::string, std::string>> files;

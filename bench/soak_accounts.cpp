@@ -1,8 +1,9 @@
 #include "bench/soak_accounts.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cstring>
-#include <strings.h>
 
 #include "store/account_store.h"
 #include "store/password_digest.h"
@@ -26,7 +27,8 @@ bool Managed(const std::string& name) {
 }
 
 // The first byte outside the digest where the blocks differ, or -1.
-int BlockDifference(const std::array<std::uint8_t, 104>& a, const std::array<std::uint8_t, 104>& b) {
+int BlockDifference(const std::array<std::uint8_t, 104>& a,
+                    const std::array<std::uint8_t, 104>& b) {
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (i >= kDigestAt && i < kDigestEnd) continue;
     if (a[i] != b[i]) return static_cast<int>(i);
@@ -74,7 +76,8 @@ void AccountModel::Answered(int result, const AccountData* stored) {
       }
       break;
     case 3:
-      if (auto it = present_.find(pending.record.Uid()); it != present_.end() && stored != nullptr) {
+      if (auto it = present_.find(pending.record.Uid());
+          it != present_.end() && stored != nullptr) {
         it->second.password = pending.password;
         it->second.record = Zeroed(*stored);
       }
@@ -181,8 +184,8 @@ std::vector<std::string> CheckStoredAccounts(
     got.name = stored->name;
     got.notes = stored->notes;
     got.lockedReason = stored->lockedReason;
-    std::string difference =
-        stored->Uid() != uid ? "UID " + std::to_string(stored->Uid()) : Compare(account.record, got);
+    std::string difference = stored->Uid() != uid ? "UID " + std::to_string(stored->Uid())
+                                                  : Compare(account.record, got);
     PasswordDigest digest;
     digest.FromPlain(account.password);
     if (difference.empty() && !stored->permissions.Digest().Equals(digest)) {
@@ -192,7 +195,8 @@ std::vector<std::string> CheckStoredAccounts(
   }
   for (const std::string& name : model.Deleted()) {
     ++checked;
-    if (accounts.FindByName(name) != nullptr) problems.push_back("file holds deleted account " + name);
+    if (accounts.FindByName(name) != nullptr)
+      problems.push_back("file holds deleted account " + name);
   }
   for (const auto& [name, password] : untouched) {
     ++checked;

@@ -9,8 +9,8 @@
 #include <map>
 #include <optional>
 #include <set>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/editor_requests.h"

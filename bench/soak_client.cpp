@@ -30,9 +30,9 @@ std::array<std::uint8_t, 32> DigestOf(const std::string& password) {
 // Permission bytes an administrator may set on an account and that every
 // store keeps as given (no admin-only bytes the edits clear, no rank, no
 // default channel).
-constexpr std::array<std::size_t, 30> kEditableFlags = {
-    41, 43, 48, 49, 50, 51, 52, 53, 57, 58, 59, 60, 61, 62, 63,
-    64, 65, 69, 76, 77, 80, 81, 82, 85, 86, 89, 92, 96, 98, 102};
+constexpr std::array<std::size_t, 30> kEditableFlags = {41, 43, 48, 49, 50, 51, 52, 53, 57, 58,
+                                                        59, 60, 61, 62, 63, 64, 65, 69, 76, 77,
+                                                        80, 81, 82, 85, 86, 89, 92, 96, 98, 102};
 // Of those, the ones a logged-in user may lose without being shut out or
 // closed: no channel switching, channel view or console rights.
 constexpr std::array<std::size_t, 22> kLiveFlags = {48, 49, 50, 51, 52, 53, 76, 77, 78, 79, 80,
@@ -44,9 +44,9 @@ constexpr std::size_t kDuplicatesIPsAt = 42;
 
 const char* SentKindName(int kind) {
   static constexpr std::array<const char*, kSentKinds> kNames = {
-      "voice start", "voice data",   "voice stop",   "chat join",      "chat line",
-      "chat leave",  "tts",          "wave",         "page",           "own texts",
-      "enter",       "channel auth", "setting",      "console",        "ping answer",
+      "voice start", "voice data",   "voice stop",  "chat join",      "chat line",
+      "chat leave",  "tts",          "wave",        "page",           "own texts",
+      "enter",       "channel auth", "setting",     "console",        "ping answer",
       "admin login", "account list", "account add", "account change", "account delete"};
   return kind >= 0 && kind < kSentKinds ? kNames[static_cast<std::size_t>(kind)] : "?";
 }
@@ -80,7 +80,8 @@ SoakClient::SoakClient(const SoakWorld& world, SoakIdentity identity, std::uint3
     : world_(world), identity_(std::move(identity)), random_(seed), model_(model) {}
 
 void SoakClient::Problem(const std::string& text) {
-  if (stats_.problems.size() < kMaxProblems) stats_.problems.push_back(identity_.name + ": " + text);
+  if (stats_.problems.size() < kMaxProblems)
+    stats_.problems.push_back(identity_.name + ": " + text);
 }
 
 void SoakClient::Run(Clock::time_point until, const std::atomic<bool>& abort) {
@@ -208,7 +209,8 @@ bool SoakClient::SendCounted(const Message& message, int kind) {
 void SoakClient::Pump(int ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
   while (loggedIn_) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     auto message = session_.Receive(static_cast<int>(std::max<std::int64_t>(0, left.count())));
     if (message) {
       ++stats_.received;
@@ -315,8 +317,8 @@ std::string SoakClient::RandomText(std::size_t low, std::size_t high) {
 std::uint16_t SoakClient::RandomChannel(std::string& password) {
   password.clear();
   if (world_.channels.empty() || Roll(8) == 0) return 0;
-  const SoakChannel& channel = world_.channels[static_cast<std::size_t>(
-      Roll(static_cast<int>(world_.channels.size())))];
+  const SoakChannel& channel =
+      world_.channels[static_cast<std::size_t>(Roll(static_cast<int>(world_.channels.size())))];
   const auto found = channelIds_.find(channel.name);
   if (found == channelIds_.end()) return 0;
   password = channel.password;
@@ -397,7 +399,8 @@ void SoakClient::Bind() {
 }
 
 void SoakClient::Page() {
-  const std::uint16_t target = Roll(10) == 0 ? static_cast<std::uint16_t>(Roll(1024)) : RandomOther();
+  const std::uint16_t target =
+      Roll(10) == 0 ? static_cast<std::uint16_t>(Roll(1024)) : RandomOther();
   SendCounted(*BuildPage(target, static_cast<std::uint16_t>(Roll(65536))), kSentPage);
 }
 
@@ -425,9 +428,9 @@ void SoakClient::ChannelAuth() {
 }
 
 void SoakClient::Setting() {
-  SendCounted(*BuildSetting(id_, static_cast<std::uint16_t>(Roll(4)),
-                            static_cast<std::uint32_t>(Roll(2))),
-              kSentSetting);
+  SendCounted(
+      *BuildSetting(id_, static_cast<std::uint16_t>(Roll(4)), static_cast<std::uint32_t>(Roll(2))),
+      kSentSetting);
 }
 
 void SoakClient::Console() {
@@ -460,7 +463,8 @@ void SoakClient::Console() {
       "abcdefghijklmnopq",
       "",
   };
-  const std::string line = commands[static_cast<std::size_t>(Roll(static_cast<int>(commands.size())))];
+  const std::string line =
+      commands[static_cast<std::size_t>(Roll(static_cast<int>(commands.size())))];
   SendCounted(*BuildChat(2, (Roll(2) == 0 ? "/rcon " : "\\RCON ") + line), kSentConsole);
 }
 
@@ -659,8 +663,9 @@ void SoakClient::AccountEdit(std::uint16_t action, const AccountData& record,
   const std::uint32_t tag = ++tag_;
   std::unique_ptr<Message> request = action == 2 ? BuildAccountBlockRequest(2, record.Uid(), 0, tag)
                                                  : BuildAccountEdit(action, record, tag);
-  const int kind = action == 1 ? kSentAccountAdd : action == 2 ? kSentAccountDelete
-                                                               : kSentAccountChange;
+  const int kind = action == 1   ? kSentAccountAdd
+                   : action == 2 ? kSentAccountDelete
+                                 : kSentAccountChange;
   model_->Sent(action, record, password);
   if (!SendCounted(*request, kind)) {
     ++stats_.accountLost;
@@ -719,7 +724,8 @@ void SoakClient::EditAccounts() {
     const std::string password = "pw" + RandomText(4, 12);
     const auto digest = DigestOf(password);
     std::copy(digest.begin(), digest.end(), record.block.begin() + 4);
-    for (std::size_t offset : kEditableFlags) record.block[offset] = static_cast<std::uint8_t>(Roll(2));
+    for (std::size_t offset : kEditableFlags)
+      record.block[offset] = static_cast<std::uint8_t>(Roll(2));
     record.block[kDuplicatesIPsAt] = static_cast<std::uint8_t>(Roll(4));
     if (Roll(6) == 0) {
       record.block[kLockedAt] = 1;
@@ -737,7 +743,9 @@ void SoakClient::EditAccounts() {
   if (change && pick->live) {
     // The stored password stays (a zero digest), the user stays logged in.
     for (int flips = 1 + Roll(3); flips > 0; --flips) {
-      record.block[kLiveFlags[static_cast<std::size_t>(Roll(static_cast<int>(kLiveFlags.size())))]] ^= 1;
+      record
+          .block[kLiveFlags[static_cast<std::size_t>(Roll(static_cast<int>(kLiveFlags.size())))]] ^=
+          1;
     }
     record.notes = "n" + std::to_string(tag_) + " " + RandomText(1, 100);
     AccountEdit(3, record, pick->password);
@@ -749,7 +757,8 @@ void SoakClient::EditAccounts() {
       std::copy(digest.begin(), digest.end(), record.block.begin() + 4);
     }
     for (int flips = 1 + Roll(4); flips > 0; --flips) {
-      const std::size_t offset = kEditableFlags[static_cast<std::size_t>(Roll(static_cast<int>(kEditableFlags.size())))];
+      const std::size_t offset =
+          kEditableFlags[static_cast<std::size_t>(Roll(static_cast<int>(kEditableFlags.size())))];
       record.block[offset] ^= 1;
     }
     record.block[kLockedAt] = static_cast<std::uint8_t>(Roll(5) == 0 ? 1 : 0);

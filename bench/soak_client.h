@@ -54,18 +54,18 @@ struct SoakStats {
   std::int64_t worstLoginMs = 0;    // from the first attempt to the acceptance
   // The slowest single phase seen: connect, handshake, login.
   std::array<std::int64_t, 3> worstPhaseMs{};
-  std::uint64_t malformed = 0;      // malformed frames or messages sent
-  std::uint64_t malformedClosed = 0;  // ... after which the server closed the stream
+  std::uint64_t malformed = 0;                 // malformed frames or messages sent
+  std::uint64_t malformedClosed = 0;           // ... after which the server closed the stream
   std::map<int, std::uint64_t> malformedOpen;  // by kind: the stream stayed open
-  std::uint64_t drops = 0;            // connections dropped by the client
-  std::uint64_t serverCloses = 0;     // streams the server ended otherwise
-  std::uint64_t received = 0;         // messages read
-  std::uint64_t accountAcks = 0;      // account edits answered with result 0
-  std::uint64_t accountRefused = 0;   // ... answered with another result
-  std::uint64_t accountLost = 0;      // ... whose answer the connection lost
-  std::uint64_t listings = 0;         // editor listings compared with the model
-  std::vector<std::string> problems;  // check failures, as text
-  std::map<int, std::uint64_t> refusals;  // MSG_REFUSAL codes received
+  std::uint64_t drops = 0;                     // connections dropped by the client
+  std::uint64_t serverCloses = 0;              // streams the server ended otherwise
+  std::uint64_t received = 0;                  // messages read
+  std::uint64_t accountAcks = 0;               // account edits answered with result 0
+  std::uint64_t accountRefused = 0;            // ... answered with another result
+  std::uint64_t accountLost = 0;               // ... whose answer the connection lost
+  std::uint64_t listings = 0;                  // editor listings compared with the model
+  std::vector<std::string> problems;           // check failures, as text
+  std::map<int, std::uint64_t> refusals;       // MSG_REFUSAL codes received
 
   void Merge(const SoakStats& other);
 };

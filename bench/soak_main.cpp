@@ -153,11 +153,10 @@ void PrintSummary(const SoakStats& stats, const AccountModel& model, double seco
               static_cast<unsigned long long>(stats.logins),
               static_cast<unsigned long long>(stats.loginRetries),
               static_cast<unsigned long long>(stats.loginFailures));
-  std::printf("  worst re-login       %lld ms (slowest connect %lld, handshake %lld, login %lld ms)\n",
-              static_cast<long long>(stats.worstLoginMs),
-              static_cast<long long>(stats.worstPhaseMs[0]),
-              static_cast<long long>(stats.worstPhaseMs[1]),
-              static_cast<long long>(stats.worstPhaseMs[2]));
+  std::printf(
+      "  worst re-login       %lld ms (slowest connect %lld, handshake %lld, login %lld ms)\n",
+      static_cast<long long>(stats.worstLoginMs), static_cast<long long>(stats.worstPhaseMs[0]),
+      static_cast<long long>(stats.worstPhaseMs[1]), static_cast<long long>(stats.worstPhaseMs[2]));
   std::uint64_t total = 0;
   for (auto count : stats.sent) total += count;
   std::printf("  messages sent        %llu\n", static_cast<unsigned long long>(total));
@@ -204,9 +203,10 @@ int Run(const Options& options) {
 
   ServerOptions server;
   server.program = options.server;
-  server.extraSettings = "Name=Kestrune Soak\nLogonTimeout=5\nDuplicates=0\nPingRate=2\n"
-                         "EncPassAdmin=" +
-                         Hex(kAdminPassword) + "\n";
+  server.extraSettings =
+      "Name=Kestrune Soak\nLogonTimeout=5\nDuplicates=0\nPingRate=2\n"
+      "EncPassAdmin=" +
+      Hex(kAdminPassword) + "\n";
   server.accounts = AccountsFile();
   std::string channels;
   for (const auto& [channel, text] : Channels()) channels += text;
@@ -249,7 +249,8 @@ int Run(const Options& options) {
   std::atomic<bool> abort{false};
   std::atomic<int> running{kClients};
   const auto start = std::chrono::steady_clock::now();
-  const auto until = start + std::chrono::milliseconds(static_cast<long long>(options.seconds * 1000));
+  const auto until =
+      start + std::chrono::milliseconds(static_cast<long long>(options.seconds * 1000));
   std::vector<std::thread> threads;
   for (auto& client : clients) {
     threads.emplace_back([&, raw = client.get()] {
@@ -268,9 +269,10 @@ int Run(const Options& options) {
     }
     if (std::chrono::steady_clock::now() >= nextReport) {
       nextReport += std::chrono::seconds(60);
-      std::printf("  ... %lld s\n", static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(
-                                                            std::chrono::steady_clock::now() - start)
-                                                            .count()));
+      std::printf("  ... %lld s\n",
+                  static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(
+                                             std::chrono::steady_clock::now() - start)
+                                             .count()));
       std::fflush(stdout);
     }
   }
@@ -309,9 +311,8 @@ int Run(const Options& options) {
   for (const SoakIdentity& identity : Identities()) {
     if (!identity.password.empty()) untouched.emplace_back(identity.name, identity.password);
   }
-  for (const std::string& problem : CheckStoredAccounts(relay.PathOf(".usr"),
-                                                        relay.PathOf(".rank"), model, untouched,
-                                                        checked)) {
+  for (const std::string& problem : CheckStoredAccounts(relay.PathOf(".usr"), relay.PathOf(".rank"),
+                                                        model, untouched, checked)) {
     failures.push_back(problem);
   }
   if (model.InDoubt()) failures.push_back("an account edit is still in doubt at the end");
