@@ -120,15 +120,6 @@ bool ParseInt(const char* text, int& out) {
   return true;
 }
 
-std::string ProgramFolder() {
-  std::vector<char> path(4096);
-  const ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
-  if (n <= 0) return ".";
-  std::string text(path.data(), static_cast<std::size_t>(n));
-  const std::size_t slash = text.rfind('/');
-  return slash == std::string::npos ? "." : text.substr(0, slash);
-}
-
 std::string Fixed(double value, int decimals) {
   char text[64];
   std::snprintf(text, sizeof text, "%.*f", decimals, value);

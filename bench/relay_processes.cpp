@@ -23,13 +23,6 @@
 namespace kestrune::bench {
 namespace {
 
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 bool WriteWhole(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary);
   out << text;
@@ -73,25 +66,35 @@ int PickServerPort() {
   return -1;
 }
 
-// Waits at most `timeoutMs` for `pid` to end; true once it is reaped.
-bool WaitGone(pid_t pid, int timeoutMs) {
+// Waits at most `timeoutMs` for `pid` to end; true once it is reaped, with
+// its wait status in `status` (-1 when another waiter took it).
+bool WaitGone(pid_t pid, int timeoutMs, int* status = nullptr) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  int raw = 0;
   for (;;) {
-    const pid_t done = waitpid(pid, nullptr, WNOHANG);
+    const pid_t done = waitpid(pid, &raw, WNOHANG);
+    if (status != nullptr) *status = done == pid ? raw : -1;
     if (done == pid || (done < 0 && errno == ECHILD)) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 
-void EndProcess(pid_t& pid) {
-  if (pid <= 0) return;
+// The exit status after SIGTERM, or none when it had to be killed.
+std::optional<int> EndProcess(pid_t& pid) {
+  if (pid <= 0) return std::nullopt;
   kill(pid, SIGTERM);
-  if (!WaitGone(pid, 5000)) {
+  int status = -1;
+  std::optional<int> result;
+  if (WaitGone(pid, 5000, &status)) {
+    if (WIFEXITED(status)) result = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result = 128 + WTERMSIG(status);
+  } else {
     kill(pid, SIGKILL);
     WaitGone(pid, 5000);
   }
   pid = -1;
+  return result;
 }
 
 volatile std::sig_atomic_t bareStop = 0;
@@ -132,6 +135,22 @@ int ListenLoopback(std::uint16_t port, std::uint16_t& bound) {
 }
 
 }  // namespace
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string ProgramFolder() {
+  std::vector<char> path(4096);
+  const ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
+  if (n <= 0) return ".";
+  const std::string text(path.data(), static_cast<std::size_t>(n));
+  const std::size_t slash = text.rfind('/');
+  return slash == std::string::npos ? "." : text.substr(0, slash);
+}
 
 std::optional<std::uint64_t> CpuNanoseconds(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
@@ -182,8 +201,12 @@ bool ServerRelay::Start(const std::string& folder, const ServerOptions& options,
                                std::to_string(options.voiceCodec) +
                                "\nVoiceFormat=" + std::to_string(options.voiceFormat) +
                                "\nPort=" + std::to_string(port) + "\n";
-  if (!WriteWhole(folder + "/kestrune_srv.ini", settings) ||
-      !WriteWhole(folder + "/kestrune_srv.usr", "[Guest]\nUID=1\n")) {
+  bool written = WriteWhole(folder + "/kestrune_srv.ini", settings) &&
+                 WriteWhole(folder + "/kestrune_srv.usr", options.accounts);
+  for (const auto& [suffix, contents] : options.files) {
+    written = written && WriteWhole(folder + "/kestrune_srv" + suffix, contents);
+  }
+  if (!written) {
     error = "cannot write the settings in " + folder;
     return false;
   }
@@ -202,7 +225,10 @@ bool ServerRelay::Start(const std::string& folder, const ServerOptions& options,
   const std::string outPath = folder + "/stdout";
   const std::string errPath = folder + "/stderr";
   std::string program = options.program;
-  std::vector<char*> argv = {program.data(), nullptr};
+  std::vector<std::string> args = options.args;
+  std::vector<char*> argv = {program.data()};
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
   const pid_t pid = fork();
   if (pid < 0) {
     close(pipeFds[0]);
@@ -239,10 +265,11 @@ bool ServerRelay::Start(const std::string& folder, const ServerOptions& options,
   return true;
 }
 
-void ServerRelay::Stop() {
-  EndProcess(pid_);
+std::optional<int> ServerRelay::Stop() {
+  const std::optional<int> status = EndProcess(pid_);
   if (stdinWrite_ >= 0) close(stdinWrite_);
   stdinWrite_ = -1;
+  return status;
 }
 
 BareRelayProcess::~BareRelayProcess() {

@@ -9,8 +9,15 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kestrune::bench {
+
+// The whole file, or empty when it cannot be read.
+std::string ReadWhole(const std::string& path);
+// The folder of the running program (where the build puts kestrune_srv).
+std::string ProgramFolder();
 
 // Nanoseconds the process has spent on a CPU (first field of
 // /proc/<pid>/schedstat); none when it cannot be read.
@@ -50,7 +57,11 @@ struct ServerOptions {
   std::string program;  // path of kestrune_srv
   int voiceCodec = 0;
   int voiceFormat = 0;
-  std::string extraSettings;  // more "Key=Value" lines for the [Server] section
+  std::string extraSettings;                  // more "Key=Value" lines for the [Server] section
+  std::string accounts = "[Guest]\nUID=1\n";  // the .usr file
+  // More files of the prefix: suffix (".prop", ".chn", ...) and contents.
+  std::vector<std::pair<std::string, std::string>> files;
+  std::vector<std::string> args;  // command-line switches
 };
 
 class ServerRelay : public Relay {
@@ -59,11 +70,16 @@ class ServerRelay : public Relay {
   // Writes the settings and accounts into `folder`, starts the program there
   // and waits (at most 10 s) for its ready line. On failure `error` says why.
   bool Start(const std::string& folder, const ServerOptions& options, std::string& error);
-  // SIGTERM, then SIGKILL when it has not ended within 5 s.
-  void Stop();
+  // SIGTERM, then SIGKILL when it has not ended within 5 s. The exit status
+  // after SIGTERM (128 + the signal when a signal ended it), or none when it
+  // had to be killed or was not running.
+  std::optional<int> Stop();
   std::uint16_t Port() const override { return port_; }
   pid_t Pid() const override { return pid_; }
   std::string LogPath() const override { return folder_ + "/kestrune_srv.log"; }
+  std::string StderrPath() const { return folder_ + "/stderr"; }
+  // A file of the prefix, e.g. ".usr".
+  std::string PathOf(const std::string& suffix) const { return folder_ + "/kestrune_srv" + suffix; }
 
  private:
   std::string folder_;
