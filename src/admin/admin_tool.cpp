@@ -23,6 +23,7 @@
 #include "client/talk_requests.h"
 #include "status/status_packet.h"
 #include "store/password_digest.h"
+#include "util/text.h"
 
 namespace kestrune {
 
@@ -291,7 +292,10 @@ int RunSay(AdminSession& session, std::string text) {
   if (HasControlByte(text)) return Fail(kAdminUsage, "the text holds a control character");
   if (text.size() > kLongestChatLine) return Fail(kAdminUsage, "the text is longer than 255 bytes");
   if (text.find_first_not_of(' ') == std::string::npos) return Fail(kAdminUsage, "the text is empty");
-  std::string lowered = text.substr(0, 5);
+  // The server trims a line before it looks for the console prefix.
+  std::string trimmed = text;
+  TrimBlanks(trimmed);
+  std::string lowered = trimmed.substr(0, 5);
   for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (lowered == "/rcon" || lowered == "\\rcon") {
     return Fail(kAdminUsage, "a line starting with /rcon is a console command: use rcon");

@@ -324,6 +324,11 @@ TEST_F(AdminTool, ConsoleCommandsAndChatLines) {
     }
   }
   EXPECT_TRUE(heard);
+
+  // The server trims a line before it looks for the console prefix.
+  run = Admin("Op", {"say", "  /rcon quit"});
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  EXPECT_TRUE(ServerProcess::ProcessAlive(server.Pid()));
 }
 
 TEST_F(AdminTool, AccountsAddedWithTheToolLogIn) {
