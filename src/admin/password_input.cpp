@@ -57,9 +57,10 @@ int ReadPasswordLine(int fd, const std::string& prompt, std::string& password) {
   gTerminalFd = fd;
   void (*oldInt)(int) = signal(SIGINT, RestoreTerminalAndDie);
   void (*oldTerm)(int) = signal(SIGTERM, RestoreTerminalAndDie);
+  // Echo goes off before the prompt shows, so nothing typed after it is seen.
+  tcsetattr(fd, TCSAFLUSH, &quiet);
   std::fputs(prompt.c_str(), stderr);
   std::fflush(stderr);
-  tcsetattr(fd, TCSAFLUSH, &quiet);
   const int rc = ReadLine(fd, password);
   tcsetattr(fd, TCSAFLUSH, &gSavedTerminal);
   gTerminalFd = -1;
@@ -85,8 +86,8 @@ int ReadPasswordFile(const std::string& path, std::string& password) {
   return rc;
 }
 
-int FindPassword(const std::string& path, const char* variable, std::string& password,
-                 bool& given, std::string& error) {
+int FindPassword(const std::string& path, const char* variable, std::string& password, bool& given,
+                 std::string& error) {
   given = false;
   password.clear();
   if (!path.empty()) {

@@ -1,10 +1,16 @@
 // Runs the built kestrune_admin against the built server on loopback.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <thread>
@@ -58,7 +64,8 @@ class AdminTool : public ::testing::Test {
     server.WriteSettings("AdminPassword=root\nPingRate=10\n" +
                          std::string(ServerProcess::kBasicKeys));
     server.WriteFile("kestrune_srv.usr", Accounts());
-    server.WriteFile("kestrune_srv.chn", "[Room]\nEncPassChan=\n[Room/Sub]\nEncPassChan=\n[Other]\nEncPassChan=\n");
+    server.WriteFile("kestrune_srv.chn",
+                     "[Room]\nEncPassChan=\n[Room/Sub]\nEncPassChan=\n[Other]\nEncPassChan=\n");
     server.WriteFile("kestrune_srv.prop", "[SrvProp]\nComment=Ops, here\n");
     server.WriteFile("pw.txt", "pw\n");
     server.WriteFile("root.txt", "root\n");
@@ -119,6 +126,71 @@ TEST(AdminToolOffline, DigestGivesTheKnownAnswersAndRefusesBadPasswords) {
   EXPECT_EQ(usage.out, "");
 }
 
+// Everything `fd` gives until `text` shows up, within `ms`.
+bool ReadUntil(int fd, std::string& got, const std::string& text, int ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (got.find(text) == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    char buffer[256];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    got.append(buffer, static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+TEST(AdminToolOffline, DigestOnATerminalHidesThePasswordAndRestoresTheEcho) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string slavePath = ptsname(master);
+  int outPipe[2];
+  int errPipe[2];
+  ASSERT_EQ(pipe(outPipe), 0);
+  ASSERT_EQ(pipe(errPipe), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    const int slave = open(slavePath.c_str(), O_RDWR);
+    dup2(slave, 0);
+    dup2(outPipe[1], 1);
+    dup2(errPipe[1], 2);
+    execl(kestrune_admin_PATH, kestrune_admin_PATH, "digest", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(outPipe[1]);
+  close(errPipe[1]);
+  std::string prompt;
+  // Type only once the prompt shows: the echo is off by then.
+  EXPECT_TRUE(ReadUntil(errPipe[0], prompt, "Password: ", 5000)) << prompt;
+  ASSERT_EQ(write(master, "abc\n", 4), 4);
+  std::string out;
+  EXPECT_TRUE(ReadUntil(outPipe[0], out, "\n", 5000));
+  int status = 0;
+  for (int i = 0; i < 250 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (waitpid(pid, &status, WNOHANG) == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(out, "9B07975AA2275034DCBB9CAEC62D9924E1E4782F5276114F0F80C8606DE391FE\n");
+  std::string echoed;
+  ReadUntil(master, echoed, "never", 200);
+  EXPECT_EQ(echoed.find("abc"), std::string::npos) << echoed;
+  termios after{};
+  ASSERT_EQ(tcgetattr(master, &after), 0);
+  EXPECT_NE(after.c_lflag & ECHO, 0u) << "the echo is back on";
+  close(outPipe[0]);
+  close(errPipe[0]);
+  close(master);
+}
+
 TEST(AdminToolOffline, UnreachableAndSilentServersEndInTime) {
   // A port nobody listens on.
   const int closedPort = ServerProcess::PickFreePort();
@@ -152,8 +224,9 @@ TEST(AdminToolOffline, UnreachableAndSilentServersEndInTime) {
 
 TEST_F(AdminTool, RefusedLoginsAndMissingRightsPrintOneLine) {
   ToolInput wrong{"", {"KESTRUNE_PASSWORD=nope"}};
-  ToolRun run = RunProgram(kestrune_admin_PATH,
-                           {"who", "--server", Where(), "--user", "Op", "--timeout", "3000"}, wrong);
+  ToolRun run =
+      RunProgram(kestrune_admin_PATH,
+                 {"who", "--server", Where(), "--user", "Op", "--timeout", "3000"}, wrong);
   ExpectOneErrorLine(run, 3, "wrong password for 'Op'");
   EXPECT_EQ(run.out, "");
 
