@@ -7,14 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "store/permission_block.h"
+
 namespace kestrune {
 
-using AccountBlock = std::array<std::uint8_t, 104>;
+using AccountBlock = PermissionBlock::Bytes;
 
-constexpr std::size_t kBlockDigestAt = 4;
-constexpr std::size_t kBlockRankAt = 36;
-constexpr std::size_t kBlockLockedAt = 40;
-constexpr std::size_t kBlockAdminModeAt = 90;
+constexpr std::size_t kBlockDigestAt = PermissionBlock::kDigest;
+constexpr std::size_t kBlockRankAt = PermissionBlock::kRank;
+constexpr std::size_t kBlockLockedAt = PermissionBlock::kLocked;
+constexpr std::size_t kBlockAdminModeAt = PermissionBlock::kAdminModeMirror;
 
 struct AccountRight {
   const char* name;  // the accounts file's key

@@ -78,8 +78,8 @@ int ParseAdminOptions(const std::vector<std::string>& arguments, AdminOptions& o
     if (argument.size() > 1 && argument[0] == '-') {
       std::string value;
       bool inlineValue = false;
-      if (const std::size_t equals = argument.find('='); argument.rfind("--", 0) == 0 &&
-                                                          equals != std::string::npos) {
+      if (const std::size_t equals = argument.find('=');
+          argument.rfind("--", 0) == 0 && equals != std::string::npos) {
         value = argument.substr(equals + 1);
         argument = argument.substr(0, equals);
         inlineValue = true;
@@ -149,7 +149,8 @@ int CheckAdminWords(const AdminOptions& options, std::string& error) {
     return kAdminUsage;
   };
   if (command == "digest") {
-    if (!words.empty()) return fail("digest takes no arguments: the password comes on standard input");
+    if (!words.empty())
+      return fail("digest takes no arguments: the password comes on standard input");
     return 0;
   }
   if (command == "status") {
@@ -174,7 +175,10 @@ int CheckAdminWords(const AdminOptions& options, std::string& error) {
     }
     return 0;
   }
-  if (words.empty()) return fail("usage: " + command + (command == "accounts" ? " list|add|passwd|lock|unlock|delete ..." : " list|add|remove ..."));
+  if (words.empty())
+    return fail("usage: " + command +
+                (command == "accounts" ? " list|add|passwd|lock|unlock|delete ..."
+                                       : " list|add|remove ..."));
   const std::string& action = words[0];
   if (command == "accounts") {
     if (action == "list") {

@@ -21,7 +21,7 @@ constexpr int kAdminDefaultTimeoutMs = 5000;
 constexpr std::uint16_t kAdminDefaultPort = 3784;
 
 struct AdminOptions {
-  std::string command;            // "digest", "who", ..., empty with --help
+  std::string command;             // "digest", "who", ..., empty with --help
   std::vector<std::string> words;  // what follows the sub-command
   std::string host;
   std::uint16_t port = kAdminDefaultPort;
@@ -34,10 +34,10 @@ struct AdminOptions {
   bool detail = false;
   bool json = false;
   bool help = false;
-  std::string name;    // bans add: the banned user's name
-  std::string reason;  // bans add, accounts lock
-  std::string notes;   // accounts add
-  std::vector<std::string> grants;  // accounts add: rights to set
+  std::string name;                  // bans add: the banned user's name
+  std::string reason;                // bans add, accounts lock
+  std::string notes;                 // accounts add
+  std::vector<std::string> grants;   // accounts add: rights to set
   std::vector<std::string> revokes;  // accounts add: rights to clear
 };
 

@@ -9,8 +9,8 @@
 #include <map>
 
 #include "admin/admin_options.h"
-#include "client/channel_requests.h"
 #include "client/admin_requests.h"
+#include "client/channel_requests.h"
 #include "store/password_digest.h"
 
 namespace kestrune {
@@ -95,8 +95,8 @@ std::string RefusalMeaning(std::uint16_t code) {
 }
 
 std::string RefusalText(const RefusalInfo& refusal) {
-  std::string text = "refused (code " + std::to_string(refusal.code) + ": " +
-                     RefusalMeaning(refusal.code) + ")";
+  std::string text =
+      "refused (code " + std::to_string(refusal.code) + ": " + RefusalMeaning(refusal.code) + ")";
   if (refusal.code == 48) text += ", " + std::to_string(refusal.detail) + " minute(s) left";
   if (!refusal.text.empty()) text += ": " + refusal.text;
   return text;
@@ -189,9 +189,9 @@ int AdminSession::Open(const std::string& host, std::uint16_t port, const std::s
     }
     return kAdminLoginRefused;
   }
-  error = session_.Stream().PeerClosed() ? "the server closed the connection during the login"
-                                         : "no login answer within " +
-                                               std::to_string(timeoutMs_) + " ms";
+  error = session_.Stream().PeerClosed()
+              ? "the server closed the connection during the login"
+              : "no login answer within " + std::to_string(timeoutMs_) + " ms";
   return kAdminUnreachable;
 }
 
@@ -239,8 +239,8 @@ int AdminSession::Exchange(const std::vector<std::unique_ptr<Message>>& requests
                   : "no answer within " + std::to_string(timeoutMs_) + " ms";
       return kAdminUnreachable;
     }
-    if (message->Type() == MSG_CHANNEL_AUTH && message->Length() == 52 &&
-        message->GetU16(4) == 0 && message->GetU32(kMarkAt) == mark) {
+    if (message->Type() == MSG_CHANNEL_AUTH && message->Length() == 52 && message->GetU16(4) == 0 &&
+        message->GetU32(kMarkAt) == mark) {
       return kAdminOk;
     }
     Note(*message);

@@ -23,17 +23,14 @@
 #include "client/talk_requests.h"
 #include "status/status_packet.h"
 #include "store/password_digest.h"
+#include "store/permission_block.h"
 #include "util/text.h"
 
 namespace kestrune {
 
 namespace {
 
-constexpr std::size_t kSeeGuestsAt = 96;
-constexpr std::size_t kSeeNonGuestsAt = 97;
-constexpr std::size_t kSeeChanAt = 100;
-constexpr std::size_t kRconAt = 66;
-constexpr std::size_t kChatGlobalAt = 89;
+using P = PermissionBlock;
 constexpr std::uint16_t kChannelHasPassword = 0x100;
 constexpr std::size_t kLongestChatLine = 255;
 constexpr const char* kConsolePrefix = "/rcon ";
@@ -72,15 +69,16 @@ std::string AccountResultText(std::uint16_t result) {
       {6, "the Guest account cannot be deleted"},
       {7, "the name is reserved"},
       {8, "the name holds a character that is not allowed"},
-      {9, "not permitted (needs AdminMode, UsersAdd or UsersDelete, or the account belongs to someone else)"},
+      {9,
+       "not permitted (needs AdminMode, UsersAdd or UsersDelete, or the account belongs to someone "
+       "else)"},
       {11, "the new owner account does not exist"},
       {12, "the new owner account is Guest or lacks UsersAdd"},
       {13, "no free account id (50 accounts exist)"},
       {14, "the Guest account cannot be locked while no other account is unlocked"},
   };
   const auto it = texts.find(result);
-  return "result " + std::to_string(result) + ": " +
-         (it == texts.end() ? "refused" : it->second);
+  return "result " + std::to_string(result) + ": " + (it == texts.end() ? "refused" : it->second);
 }
 
 // ------------------------------------------------------------------ digest
@@ -137,7 +135,8 @@ int RunStatus(const AdminOptions& options) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) return Fail(kAdminUnreachable, "cannot open a UDP socket");
   std::srand(static_cast<unsigned>(std::time(nullptr)) ^ static_cast<unsigned>(getpid()));
-  auto request = StatusPacket::Create(options.detail ? kStatusDetailRequest : kStatusGeneralRequest);
+  auto request =
+      StatusPacket::Create(options.detail ? kStatusDetailRequest : kStatusGeneralRequest);
   if (!request || (request->DataShorterThan(kStatusRequestDataLength) &&
                    request->SetDataLength(kStatusRequestDataLength) != 0)) {
     close(fd);
@@ -147,8 +146,8 @@ int RunStatus(const AdminOptions& options) {
   const int attempts = std::max(1, options.timeoutMs / 1000);
   StatusExchangeOptions exchange;
   exchange.waitMs = std::min(1000, options.timeoutMs);
-  auto answer = StatusSendAndWait(fd, ntohl(address.s_addr), port, std::move(request), attempts,
-                                  exchange);
+  auto answer =
+      StatusSendAndWait(fd, ntohl(address.s_addr), port, std::move(request), attempts, exchange);
   close(fd);
   if (!answer) {
     return Fail(kAdminUnreachable, "no status reply from " + where + " within " +
@@ -186,7 +185,8 @@ std::string ChannelPath(const std::map<std::uint16_t, ChannelRecord>& channels, 
   // The depth bound guards against a parent loop in what the server sent.
   for (int depth = 0; id != 0 && depth < 64; ++depth) {
     const auto it = channels.find(id);
-    if (it == channels.end()) return path.empty() ? "#" + std::to_string(id) : "#" + std::to_string(id) + "/" + path;
+    if (it == channels.end())
+      return path.empty() ? "#" + std::to_string(id) : "#" + std::to_string(id) + "/" + path;
     path = path.empty() ? it->second.name : it->second.name + "/" + path;
     id = it->second.parent;
   }
@@ -194,8 +194,9 @@ std::string ChannelPath(const std::map<std::uint16_t, ChannelRecord>& channels, 
 }
 
 int RunWho(AdminSession& session) {
-  if (!session.Has(kSeeGuestsAt) && !session.Has(kSeeNonGuestsAt)) {
-    return Fail(kAdminRefused, "missing right: the account sees no clients (SeeGuests, SeeNonGuests)");
+  if (!session.Has(P::kSeeGuests) && !session.Has(P::kSeeNonGuests)) {
+    return Fail(kAdminRefused,
+                "missing right: the account sees no clients (SeeGuests, SeeNonGuests)");
   }
   const auto channels = LoginChannels(session.Login());
   std::map<std::uint16_t, std::string> names;
@@ -219,13 +220,16 @@ int RunWho(AdminSession& session) {
                 ChannelPath(channels, message->GetU16(14)).c_str(),
                 owned == names.end() ? "?" : owned->second.c_str(), owner);
   }
-  if (!session.Has(kSeeGuestsAt)) std::fprintf(stderr, "kestrune_admin: note: guests are not shown (no SeeGuests)\n");
-  if (!session.Has(kSeeNonGuestsAt)) std::fprintf(stderr, "kestrune_admin: note: registered users are not shown (no SeeNonGuests)\n");
+  if (!session.Has(P::kSeeGuests))
+    std::fprintf(stderr, "kestrune_admin: note: guests are not shown (no SeeGuests)\n");
+  if (!session.Has(P::kSeeNonGuests))
+    std::fprintf(stderr,
+                 "kestrune_admin: note: registered users are not shown (no SeeNonGuests)\n");
   return kAdminOk;
 }
 
 int RunChannels(AdminSession& session) {
-  if (!session.Has(kSeeChanAt)) return Fail(kAdminRefused, "missing right: SeeChan");
+  if (!session.Has(P::kSeeChan)) return Fail(kAdminRefused, "missing right: SeeChan");
   // The login sends the channels in tree order.
   const auto channels = LoginChannels(session.Login());
   std::printf("%5s  %5s  %s\n", "ID", "PARENT", "PATH");
@@ -253,8 +257,9 @@ int RunRcon(AdminSession& session, const std::string& command) {
                                  std::to_string(kLongestChatLine - line.size() + command.size()) +
                                  " bytes");
   }
-  if (!session.Has(kRconAt)) return Fail(kAdminRefused, "missing right: Rcon");
-  if (!session.Has(kChatGlobalAt)) return Fail(kAdminRefused, "missing right: ChatGlobal (the console runs over chat)");
+  if (!session.Has(P::kRcon)) return Fail(kAdminRefused, "missing right: Rcon");
+  if (!session.Has(P::kChatGlobal))
+    return Fail(kAdminRefused, "missing right: ChatGlobal (the console runs over chat)");
   std::vector<std::unique_ptr<Message>> requests;
   requests.push_back(BuildChat(kChatLine, line));
   std::vector<std::unique_ptr<Message>> received;
@@ -291,7 +296,8 @@ int RunRcon(AdminSession& session, const std::string& command) {
 int RunSay(AdminSession& session, std::string text) {
   if (HasControlByte(text)) return Fail(kAdminUsage, "the text holds a control character");
   if (text.size() > kLongestChatLine) return Fail(kAdminUsage, "the text is longer than 255 bytes");
-  if (text.find_first_not_of(' ') == std::string::npos) return Fail(kAdminUsage, "the text is empty");
+  if (text.find_first_not_of(' ') == std::string::npos)
+    return Fail(kAdminUsage, "the text is empty");
   // The server trims a line before it looks for the console prefix.
   std::string trimmed = text;
   TrimBlanks(trimmed);
@@ -300,7 +306,7 @@ int RunSay(AdminSession& session, std::string text) {
   if (lowered == "/rcon" || lowered == "\\rcon") {
     return Fail(kAdminUsage, "a line starting with /rcon is a console command: use rcon");
   }
-  if (!session.Has(kChatGlobalAt)) return Fail(kAdminRefused, "missing right: ChatGlobal");
+  if (!session.Has(P::kChatGlobal)) return Fail(kAdminRefused, "missing right: ChatGlobal");
   // Joining the chat lets the tool see its own line come back, which tells a
   // relayed line from one the server dropped.
   std::vector<std::unique_ptr<Message>> requests;
@@ -312,7 +318,8 @@ int RunSay(AdminSession& session, std::string text) {
   const int rc = session.Exchange(requests, received, error);
   bool relayed = false;
   for (const auto& message : received) {
-    if (auto refusal = ReadRefusal(*message)) return Fail(kAdminRefused, "chat " + RefusalText(*refusal));
+    if (auto refusal = ReadRefusal(*message))
+      return Fail(kAdminRefused, "chat " + RefusalText(*refusal));
     auto chat = ReadChat(*message);
     if (!chat || chat->id != session.OwnId()) continue;
     if (chat->action == kChatJoinRefused) return Fail(kAdminRefused, "missing right: ChatGlobal");
@@ -340,7 +347,8 @@ int ListAccounts(AdminSession& session, std::vector<AccountData>& accounts) {
     }
     auto reply = ReadAccountReply(*message);
     if (!reply || reply->action != 0) continue;
-    if (reply->result != 0) return Fail(kAdminRefused, "account listing " + AccountResultText(reply->result));
+    if (reply->result != 0)
+      return Fail(kAdminRefused, "account listing " + AccountResultText(reply->result));
     for (auto& record : reply->records) accounts.push_back(std::move(record));
   }
   if (rc != kAdminOk) return Fail(rc, error);
@@ -392,7 +400,8 @@ int RunAccounts(AdminSession& session, const AdminOptions& options) {
     AccountData record;
     record.block = DefaultAccountBlock();
     for (const std::string& name : options.grants) record.block[FindAccountRight(name)->offset] = 1;
-    for (const std::string& name : options.revokes) record.block[FindAccountRight(name)->offset] = 0;
+    for (const std::string& name : options.revokes)
+      record.block[FindAccountRight(name)->offset] = 0;
     PasswordDigest digest;
     digest.FromPlain(newPassword);
     std::copy(digest.CopyBytes().begin(), digest.CopyBytes().end(),
@@ -400,12 +409,14 @@ int RunAccounts(AdminSession& session, const AdminOptions& options) {
     record.name = options.words[1];
     record.notes = options.notes;
     std::optional<AccountData> stored;
-    const int result = AccountEdit(session, BuildAccountEdit(kAccountAdd, record), kAccountAdd,
-                                   status, &stored);
-    if (result > 0) status = Fail(kAdminRefused, "cannot add '" + record.name + "': " + AccountResultText(static_cast<std::uint16_t>(result)));
+    const int result =
+        AccountEdit(session, BuildAccountEdit(kAccountAdd, record), kAccountAdd, status, &stored);
+    if (result > 0)
+      status = Fail(kAdminRefused, "cannot add '" + record.name + "': " +
+                                       AccountResultText(static_cast<std::uint16_t>(result)));
     if (result == 0) {
-      std::printf("added account '%s' (UID %u)\n", stored ? stored->name.c_str() : record.name.c_str(),
-                  stored ? stored->Uid() : 0);
+      std::printf("added account '%s' (UID %u)\n",
+                  stored ? stored->name.c_str() : record.name.c_str(), stored ? stored->Uid() : 0);
     }
   } else {
     const std::string& name = options.words[1];
@@ -417,13 +428,16 @@ int RunAccounts(AdminSession& session, const AdminOptions& options) {
     } else if (action == "delete") {
       const int result = AccountEdit(
           session, BuildAccountBlockRequest(kAccountDelete, found->Uid()), kAccountDelete, status);
-      if (result > 0) status = Fail(kAdminRefused, "cannot delete '" + found->name + "': " + AccountResultText(static_cast<std::uint16_t>(result)));
+      if (result > 0)
+        status = Fail(kAdminRefused, "cannot delete '" + found->name + "': " +
+                                         AccountResultText(static_cast<std::uint16_t>(result)));
       if (result == 0) std::printf("deleted account '%s'\n", found->name.c_str());
     } else {
       // A change sends the whole record back; its digest stays zero (the
       // stored password is kept) unless a new password is set.
       AccountData record = *found;
-      std::fill(record.block.begin() + kBlockDigestAt, record.block.begin() + kBlockDigestAt + 32, 0);
+      std::fill(record.block.begin() + kBlockDigestAt, record.block.begin() + kBlockDigestAt + 32,
+                0);
       std::string done;
       if (action == "passwd") {
         PasswordDigest digest;
@@ -440,9 +454,11 @@ int RunAccounts(AdminSession& session, const AdminOptions& options) {
         record.lockedReason.clear();
         done = "unlocked";
       }
-      const int result = AccountEdit(session, BuildAccountEdit(kAccountChange, record),
-                                     kAccountChange, status);
-      if (result > 0) status = Fail(kAdminRefused, "cannot change '" + found->name + "': " + AccountResultText(static_cast<std::uint16_t>(result)));
+      const int result =
+          AccountEdit(session, BuildAccountEdit(kAccountChange, record), kAccountChange, status);
+      if (result > 0)
+        status = Fail(kAdminRefused, "cannot change '" + found->name + "': " +
+                                         AccountResultText(static_cast<std::uint16_t>(result)));
       if (result == 0) std::printf("%s account '%s'\n", done.c_str(), found->name.c_str());
     }
   }
@@ -465,7 +481,8 @@ int ListBans(AdminSession& session, std::vector<BanRequest>& entries) {
   std::vector<std::unique_ptr<Message>> received;
   std::string error;
   const int rc = session.Exchange(requests, received, error);
-  if (auto refusal = FirstRefusal(received)) return Fail(kAdminRefused, "ban list " + RefusalText(*refusal));
+  if (auto refusal = FirstRefusal(received))
+    return Fail(kAdminRefused, "ban list " + RefusalText(*refusal));
   if (rc != kAdminOk) return Fail(rc, error);
   for (const auto& message : received) {
     auto entry = ReadBanEntry(*message);
@@ -514,9 +531,10 @@ int RunBans(AdminSession& session, const AdminOptions& options) {
   const int rc = session.Exchange(requests, received, error);
   if (auto refusal = FirstRefusal(received)) {
     if (refusal->code == 16) {
-      return Fail(kAdminRefused, adding ? "the server refused to ban " + shown +
-                                              ": it is already covered by a ban, or the list is full"
-                                        : "no ban of exactly " + shown + " to remove");
+      return Fail(kAdminRefused, adding
+                                     ? "the server refused to ban " + shown +
+                                           ": it is already covered by a ban, or the list is full"
+                                     : "no ban of exactly " + shown + " to remove");
     }
     return Fail(kAdminRefused, "ban " + RefusalText(*refusal));
   }
@@ -524,8 +542,10 @@ int RunBans(AdminSession& session, const AdminOptions& options) {
   // Neither change carries a result: the listing tells.
   if (const int listed = ListBans(session, entries); listed != kAdminOk) return listed;
   const bool present = Listed(entries, request.address, request.bits);
-  if (adding && !present) return Fail(kAdminRefused, "the ban of " + shown + " is not in the list after adding it");
-  if (!adding && present) return Fail(kAdminRefused, "the ban of " + shown + " is still in the list");
+  if (adding && !present)
+    return Fail(kAdminRefused, "the ban of " + shown + " is not in the list after adding it");
+  if (!adding && present)
+    return Fail(kAdminRefused, "the ban of " + shown + " is still in the list");
   std::printf("%s %s\n", adding ? "banned" : "unbanned", shown.c_str());
   return kAdminOk;
 }
@@ -535,7 +555,8 @@ int RunBans(AdminSession& session, const AdminOptions& options) {
 int RunOnline(const AdminOptions& options) {
   for (const auto* list : {&options.grants, &options.revokes}) {
     for (const std::string& name : *list) {
-      if (FindAccountRight(name) == nullptr) return Fail(kAdminUsage, "unknown right '" + name + "'");
+      if (FindAccountRight(name) == nullptr)
+        return Fail(kAdminUsage, "unknown right '" + name + "'");
     }
   }
   std::string password;

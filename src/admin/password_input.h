@@ -18,7 +18,7 @@ int ReadPasswordFile(const std::string& path, std::string& password);
 // The password from `path` when it is not empty, else from the environment
 // variable `variable`; `given` tells whether either was there. 0, or -1 when
 // the file cannot be read (`error` says why).
-int FindPassword(const std::string& path, const char* variable, std::string& password,
-                 bool& given, std::string& error);
+int FindPassword(const std::string& path, const char* variable, std::string& password, bool& given,
+                 std::string& error);
 
 }  // namespace kestrune

@@ -13,7 +13,7 @@ namespace kestrune {
 using StatusFields = std::vector<std::pair<std::string, std::string>>;
 
 struct StatusReplyParts {
-  StatusFields server;                    // every other "KEY: value" line, in order
+  StatusFields server;                     // every other "KEY: value" line, in order
   std::vector<std::string> channelFields;  // CHANNELFIELDS, split at commas
   std::vector<std::string> clientFields;   // CLIENTFIELDS
   std::vector<StatusFields> channels;      // one per CHANNEL line
