@@ -5,9 +5,11 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -31,9 +33,25 @@ inline constexpr std::uint32_t kLoopback = 0x7F000001;  // 127.0.0.1
     if (!(condition)) ::kestrune::fuzz::Fail(#condition); \
   } while (0)
 
+// Removes the folders of earlier runs whose process is gone (a crash ends
+// a run without its exit handlers).
+inline void RemoveStaleScratchDirs() {
+  std::error_code ignored;
+  const std::string prefix = "kestrune-fuzz-";
+  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ignored)) {
+    const std::string name = entry.path().filename().string();
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    const long pid = std::atol(name.c_str() + prefix.size());
+    if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+      std::filesystem::remove_all(entry.path(), ignored);
+    }
+  }
+}
+
 // /dev/shm/kestrune-fuzz-<pid>/, made on first use and removed at exit.
 inline const std::string& ScratchDir() {
   static const std::string dir = [] {
+    RemoveStaleScratchDirs();
     std::string path = "/dev/shm/kestrune-fuzz-" + std::to_string(getpid());
     std::filesystem::create_directories(path);
     std::atexit([] {
