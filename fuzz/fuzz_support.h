@@ -28,9 +28,9 @@ inline constexpr std::uint32_t kLoopback = 0x7F000001;  // 127.0.0.1
   std::fprintf(stderr, "fuzz check failed: %s\n", what);
   std::abort();
 }
-#define FUZZ_CHECK(condition)                        \
-  do {                                               \
-    if (!(condition)) ::kestrune::fuzz::Fail(#condition); \
+#define FUZZ_CHECK(condition)                               \
+  do {                                                      \
+    if (!(condition)) ::kestrune::fuzz::Fail(#condition);   \
   } while (0)
 
 // Removes the folders of earlier runs whose process is gone (a crash ends
@@ -76,15 +76,6 @@ inline void WriteWholeFile(const std::string& path, const std::uint8_t* data, st
 inline std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Clears the scratch folder between inputs, so no file of one input is seen
-// by the next one.
-inline void ClearScratch() {
-  std::error_code ignored;
-  for (const auto& entry : std::filesystem::directory_iterator(ScratchDir(), ignored)) {
-    std::filesystem::remove_all(entry.path(), ignored);
-  }
 }
 
 // A non-blocking UDP socket bound to 127.0.0.1 on a free port.

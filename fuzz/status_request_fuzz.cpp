@@ -44,7 +44,7 @@ struct World {
                 {12, 0, 1, "Games", ""}};
     Add(1, "Ann", 0, true, false, 0);
     Add(2, "Rex, Jr", 9, true, true, 0);
-    Add(3, "Ann", 5, false, false, 2);  // a phantom of Rex
+    Add(3, "Rex, Jr", 5, false, false, 2);  // a phantom of Rex, its name hidden
     replyEnd = fuzz::LoopbackUdpSocket(&replyPort);
     sendSocket = fuzz::LoopbackUdpSocket();
   }

@@ -1,16 +1,14 @@
-// What the store targets share: a fixed clock, a quiet log, a channel source
-// of four channels, and the rank file every account load sees.
+// What the store targets share: a channel source of four channels and a sink
+// for the stores' reports.
 #pragma once
 
 #include <map>
 #include <string>
 #include <string_view>
 
-#include "config/log.h"
 #include "fuzz_support.h"
 #include "store/channel_source.h"
 #include "store/ini_file.h"
-#include "util/clock.h"
 
 namespace kestrune::fuzz {
 
@@ -43,7 +41,5 @@ struct FourChannels : ChannelSource {
 
 // Reports of the stores go nowhere; only their results are checked.
 inline void IgnoreReport(std::string_view) {}
-
-inline void RemoveFile(const std::string& path) { std::remove(path.c_str()); }
 
 }  // namespace kestrune::fuzz
