@@ -14,25 +14,14 @@
 #include <memory>
 #include <string>
 
+#include "fuzz_support.h"
 #include "server/loop.h"
 
 namespace kestrune::fuzz {
 namespace {
 
-const std::string& Folder() {
-  static const std::string folder = [] {
-    std::string path = "/dev/shm/kestrune-dispatch-" + std::to_string(getpid());
-    mkdir(path.c_str(), 0700);
-    return path;
-  }();
-  return folder;
-}
-
 void WriteFile(const std::string& path, const std::string& text) {
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) std::abort();
-  std::fwrite(text.data(), 1, text.size(), file);
-  std::fclose(file);
+  WriteWholeFile(path, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
 // The stores as every input starts with them: handlers rewrite them.
@@ -47,27 +36,22 @@ void WriteStores(const std::string& prefix) {
   unlink((prefix + ".gmotd").c_str());
 }
 
-[[noreturn]] void Fail(const char* what) {
-  std::fprintf(stderr, "inconsistent server: %s\n", what);
-  std::abort();
-}
-
 }  // namespace
 
 World::World() : server_(clock_) {
   std::srand(1);
-  const std::string prefix = Folder() + "/k";
+  const std::string prefix = ScratchFile("k");
   WriteStores(prefix);
   server_.files().SetPrefix(prefix);
   server_.log().SetDaemon(true);
-  if (server_.log().Open("/dev/null") != 0) std::abort();
+  FUZZ_CHECK(server_.log().Open("/dev/null") == 0);
   server_.accountSaveDelay = 10;
   server_.LoadServerProperties();
-  if (server_.LoadSettings() != 0) std::abort();
+  FUZZ_CHECK(server_.LoadSettings() == 0);
   server_.LoadBans();
   server_.startTime = clock_.WallSeconds();
   server_.LoadRanks();
-  if (server_.LoadAccounts() != 0) std::abort();
+  FUZZ_CHECK(server_.LoadAccounts() == 0);
   services_ = std::make_unique<ServerServices>(server_, ConsoleSwitches{});
   for (std::size_t i = 0; i < kClients; ++i) Connect(i);
 }
@@ -162,7 +146,7 @@ void World::Connect(std::size_t index) {
   std::uint16_t id = 0;
   if (server_.table().AllocateId(id) != 0) return;
   int fds[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) std::abort();
+  FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0);
   fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
   fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
   auto connection = std::make_unique<Connection>(nullptr, id);

@@ -217,6 +217,14 @@ int ChannelTree::LoadSection(const IniSection& section, bool& rewrite) {
     }
     channel->parent = parent->id;
   }
+  // Topics that differ only in blanks or case name the same channel; a second
+  // one would merge into the first at the next save and be lost.
+  for (const auto& other : channels_) {
+    if (other->parent == channel->parent && EqualsIgnoreCase(other->name, channel->name)) {
+      log_.Write("WARNING: Duplicate channel topic [%s]. Ignoring it.", topic.c_str());
+      return kChannelsLoaded;
+    }
+  }
   byId_[channel->id % Channel::kAccessIds] = channel.get();
   channels_.push_back(std::move(channel));
   return kChannelsLoaded;

@@ -40,13 +40,17 @@ void RankStore::Load() {
     rank.level = std::clamp<std::int16_t>(raw, 0, 100);
     // Uniqueness is judged after the cut too, so that two long texts that
     // differ only past the limit cannot both be kept.
+    // A cut may end in blanks, which the file cannot hold: trimmed again, the
+    // text reads back the same after a save.
     rank.abbrev = abbrev->value;
     TrimBlanks(rank.abbrev);
     if (rank.abbrev.size() > kAbbrevFileLimit) rank.abbrev.resize(kAbbrevFileLimit);
+    TrimBlanks(rank.abbrev);
     if (AbbrevUser(rank.abbrev, 0) != nullptr || rank.abbrev.empty()) continue;
     rank.descr = descr->value;
     TrimBlanks(rank.descr);
     if (rank.descr.size() > kDescrFileLimit) rank.descr.resize(kDescrFileLimit);
+    TrimBlanks(rank.descr);
     if (DescrUser(rank.descr, 0) != nullptr || rank.descr.empty()) continue;
     slots_[id] = std::move(rank);
   }

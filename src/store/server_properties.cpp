@@ -86,7 +86,7 @@ const Property* FindProperty(int id) {
 void KeepDisabledSpamText(SpamSetting& setting, const std::string& text) {
   std::vector<std::string> tokens;
   if (setting.action != kSpamNone || SplitList(text, ',', tokens) != 3) return;
-  setting.interval = static_cast<std::uint32_t>(AtoiRule(tokens[1].c_str()));
+  setting.interval = SpamIntervalValue(tokens[1].c_str());
   setting.times = AtoiRule(tokens[2].c_str());
 }
 

@@ -1,6 +1,8 @@
 #include "store/spam.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "util/clock.h"
@@ -31,7 +33,7 @@ int ParseSpamSetting(SpamSetting& setting, std::string_view text, const StoreLog
   int times = 0;
   if (action != kSpamNone) {
     // Any interval is accepted; a negative one reads as its unsigned value.
-    interval = static_cast<std::uint32_t>(AtoiRule(tokens[1].c_str()));
+    interval = SpamIntervalValue(tokens[1].c_str());
     times = AtoiRule(tokens[2].c_str());
     if (times < 1) {
       Report(log, "Spam, bad times.");
@@ -49,6 +51,14 @@ int ParseSpamSetting(SpamSetting& setting, std::string_view text, const StoreLog
     setting.enabled = true;
   }
   return 0;
+}
+
+std::uint32_t SpamIntervalValue(const char* text) {
+  // Read wider than int: the text form writes intervals up to 4294967295.
+  const long long value = std::strtoll(text, nullptr, 10);
+  if (value < 0) return static_cast<std::uint32_t>(AtoiRule(text));
+  if (value > static_cast<long long>(UINT32_MAX)) return UINT32_MAX;
+  return static_cast<std::uint32_t>(value);
 }
 
 std::string SpamSettingText(const SpamSetting& setting) {

@@ -40,6 +40,10 @@ int ParseSpamSetting(SpamSetting& setting, std::string_view text, const StoreLog
 
 // "action,interval,times".
 std::string SpamSettingText(const SpamSetting& setting);
+// The interval of a setting's text: a negative number reads as its unsigned
+// value, a larger one than fits is the largest interval, so every interval
+// SpamSettingText writes reads back as itself.
+std::uint32_t SpamIntervalValue(const char* text);
 
 // 0, or the setting's action code when the event is one too many. `nowMs` is
 // the wrapping millisecond clock.

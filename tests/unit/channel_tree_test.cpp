@@ -72,6 +72,24 @@ TEST_F(ChannelTreeTest, ChildBeforeItsParentIsDroppedWithAWarning) {
   EXPECT_TRUE(Logged("WARNING: Unable to find parent channel for topic [A/B]. Ignoreing it."));
 }
 
+// Topics that differ only in blanks or letter case name the same channel. A
+// second one would share the first one's path, and after the next save the
+// two sections would merge and the second definition would be lost.
+TEST_F(ChannelTreeTest, ASecondTopicForTheSamePathIsDroppedWithAWarning) {
+  ASSERT_EQ(Load("[A]\n[A/B]\nComment=first\n[a / b]\nComment=second\n[ a ]\n[A/C]\n"), 0);
+  ASSERT_EQ(tree.Count(), 3u);
+  EXPECT_EQ(Path("A/B").comment, "first");
+  EXPECT_NE(tree.FindChannelByPath("A/C"), nullptr);
+  EXPECT_TRUE(Logged("WARNING: Duplicate channel topic [a / b]. Ignoring it."));
+  EXPECT_TRUE(Logged("WARNING: Duplicate channel topic [a]. Ignoring it."));
+
+  ASSERT_EQ(tree.SaveChannels(), 0);
+  ChannelTree again{log, table};
+  again.SetFile(dir.File("t.chn"));
+  ASSERT_EQ(again.LoadChannels(), 0);
+  EXPECT_EQ(again.Count(), 3u);
+}
+
 TEST_F(ChannelTreeTest, BrokenDefinitionsStopTheLoadWithTheirCodes) {
   const std::string name31(31, 'n');
   const std::string name32(32, 'n');

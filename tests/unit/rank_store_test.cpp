@@ -108,6 +108,31 @@ TEST_F(RankFileTest, NegativeLevelReadsAsZeroAndDuplicateSectionKeepsFirst) {
   EXPECT_EQ(fileStore->Count(), 1);
 }
 
+// A cut that ends in blanks would give a text the file cannot hold: after a
+// save and a restart the two ranks below would read as the same abbreviation
+// (and description), and the second would be lost.
+TEST_F(RankFileTest, CutTextsAreTrimmedSoTheyReadBackAfterASave) {
+  const std::string descr = std::string(62, 'd');
+  Load("[1]\nLevel=1\nAbbrev=ABCDEFGHIJKLMN  OPQ\nDescr=" + descr + " tail\n"
+       "[2]\nLevel=2\nAbbrev=ABCDEFGHIJKLMN\nDescr=" + descr + "\n");
+  ASSERT_NE(fileStore->RankById(1), nullptr);
+  EXPECT_EQ(fileStore->RankById(1)->abbrev, "ABCDEFGHIJKLMN");
+  EXPECT_EQ(fileStore->RankById(1)->descr, descr);
+  // Once cut and trimmed, the second rank's texts are taken.
+  EXPECT_EQ(fileStore->RankById(2), nullptr);
+
+  // What was kept survives a save and a load unchanged.
+  ASSERT_EQ(fileStore->AcquireRankEditor(7, "ed"), RankStore::kDone);
+  ASSERT_EQ(fileStore->ModifyRank(7, 1, 1, "ABCDEFGHIJKLMN", descr), RankStore::kDone);
+  ASSERT_EQ(fileStore->Save(), 0);
+  RankStore again(clock, path.string());
+  again.Load();
+  ASSERT_NE(again.RankById(1), nullptr);
+  EXPECT_EQ(again.RankById(1)->abbrev, "ABCDEFGHIJKLMN");
+  EXPECT_EQ(again.RankById(1)->descr, descr);
+  EXPECT_EQ(again.Count(), 1);
+}
+
 TEST_F(RankStoreTest, EditorLock) {
   EXPECT_EQ(store.AcquireRankEditor(3, "ann"), 0);
   EXPECT_EQ(store.RankEditorHolder(), "ann");

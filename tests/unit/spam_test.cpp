@@ -70,6 +70,26 @@ TEST(ParseSpamSetting, AcceptedTexts) {
   EXPECT_TRUE(log.lines.empty());
 }
 
+// The text form writes the interval unsigned; whatever it writes, for an
+// enabled rule or a disabled one kept in the properties file, reads back the same.
+TEST(ParseSpamSetting, EveryWrittenIntervalReadsBack) {
+  Capture log;
+  struct Case {
+    const char* text;
+    const char* written;
+  };
+  for (const Case& c : {Case{"1,-1000,2", "1,4294966296,2"}, Case{"1,4294966296,2", "1,4294966296,2"},
+                        Case{"2,2147483648,3", "2,2147483648,3"},
+                        Case{"1,99999999999,2", "1,4294967295,2"}}) {
+    SpamSetting setting;
+    ASSERT_EQ(ParseSpamSetting(setting, c.text, log.Sink()), 0) << c.text;
+    EXPECT_EQ(SpamSettingText(setting), c.written) << c.text;
+    SpamSetting again;
+    ASSERT_EQ(ParseSpamSetting(again, SpamSettingText(setting), log.Sink()), 0) << c.text;
+    EXPECT_EQ(again.interval, setting.interval) << c.text;
+  }
+}
+
 class CheckSpamTest : public ::testing::Test {
  protected:
   int At(std::uint32_t offsetMs) {

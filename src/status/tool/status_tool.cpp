@@ -227,19 +227,23 @@ int QueryTarget(int socket, const Target& target, const RunSettings& settings) {
 
   std::unique_ptr<StatusPacket> answer =
       StatusSendAndWait(socket, target.address, target.port, std::move(request), settings.attempts);
-  if (!answer) {
-    std::printf("ERROR: No response from server.\n");
-  } else if (answer->Type() != kStatusReply) {
-    std::printf("ERROR: Unknown response.\n");
-  } else if (answer->DataLength() > 0) {
-    // The reply is text up to its first NUL, and never read past its length.
-    std::printf("%.*s", static_cast<int>(answer->DataLength()),
-                reinterpret_cast<const char*>(answer->Data()));
-  }
+  PrintStatusAnswer(answer.get(), stdout);
   return 0;
 }
 
 }  // namespace
+
+void PrintStatusAnswer(const StatusPacket* answer, std::FILE* out) {
+  if (answer == nullptr) {
+    std::fprintf(out, "ERROR: No response from server.\n");
+  } else if (answer->Type() != kStatusReply) {
+    std::fprintf(out, "ERROR: Unknown response.\n");
+  } else if (answer->DataLength() > 0) {
+    // The reply is text up to its first NUL, and never read past its length.
+    std::fprintf(out, "%.*s", static_cast<int>(answer->DataLength()),
+                 reinterpret_cast<const char*>(answer->Data()));
+  }
+}
 
 int RunStatusTool(int argc, char** argv) {
   std::srand(static_cast<unsigned>(std::time(nullptr)));

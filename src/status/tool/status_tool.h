@@ -1,7 +1,11 @@
 // The status query tool: asks servers for their status and prints the replies.
 #pragma once
 
+#include <cstdio>
+
 namespace kestrune {
+
+class StatusPacket;
 
 // Exit codes of the tool.
 enum StatusToolExit : int {
@@ -14,5 +18,9 @@ enum StatusToolExit : int {
 
 // Runs the tool over its command line; everything goes to standard output.
 int RunStatusTool(int argc, char** argv);
+
+// Prints what one query got back: the reply's text, or the error line for no
+// answer (nullptr) or an answer of another type.
+void PrintStatusAnswer(const StatusPacket* answer, std::FILE* out);
 
 }  // namespace kestrune
