@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -96,12 +97,18 @@ class MovesAndPhantoms : public ::testing::Test {
   static void Drain(std::initializer_list<JoinedClient*> clients) {
     for (JoinedClient* client : clients) client->Drain(150);
   }
-  static std::vector<ChannelMove> Moves(JoinedClient& client, int quietMs = 250) {
+  // The moves `client` is told of: at least `expected` of them when they come
+  // within 5 s (a loaded machine can take longer than the quiet period), then
+  // whatever follows before 250 ms pass quietly.
+  static std::vector<ChannelMove> Moves(JoinedClient& client, std::size_t expected = 1) {
     std::vector<ChannelMove> found;
-    for (const auto& message : client.Drain(quietMs)) {
-      if (message->Type() != MSG_MOVE_USER) continue;
-      if (auto move = ReadChannelMove(*message)) found.push_back(*move);
-    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    do {
+      for (const auto& message : client.Drain(250)) {
+        if (message->Type() != MSG_MOVE_USER) continue;
+        if (auto move = ReadChannelMove(*message)) found.push_back(*move);
+      }
+    } while (found.size() < expected && std::chrono::steady_clock::now() < deadline);
     return found;
   }
   static std::vector<PhantomInfo> PhantomNotices(const std::vector<std::unique_ptr<Message>>& all) {
@@ -169,7 +176,7 @@ TEST_F(MovesAndPhantoms, MovesAnswerEveryResultAndBroadcastWhatMoved) {
     EXPECT_EQ(moves[0].channel, k.destination);
     EXPECT_EQ(moves[0].result, k.result);
   }
-  EXPECT_TRUE(Moves(ann).empty());
+  EXPECT_TRUE(Moves(ann, 0).empty());
   ASSERT_TRUE(noper.Send(*BuildMoveUser(ann.id, Id("One"))));
   auto refusal = noper.session->WaitFor(MSG_REFUSAL, 1000);
   ASSERT_NE(refusal, nullptr);
@@ -250,7 +257,7 @@ TEST_F(MovesAndPhantoms, ChannelOrderingPutsAChannelBeforeItsSiblingAndSurvivesA
   JoinedClient ann = Join("Ann", "127.0.0.3");
   ASSERT_TRUE(mover.Send(*BuildMoveUser(Id("Three"), Id("One"))));
   for (JoinedClient* client : {&ann, &mover}) {
-    auto moves = Moves(*client);
+    auto moves = Moves(*client, client == &mover ? 2 : 1);
     ASSERT_GE(moves.size(), 1u);
     EXPECT_EQ(moves[0].clientId, Id("Three"));
     EXPECT_EQ(moves[0].channel, Id("One"));
@@ -275,7 +282,7 @@ TEST_F(MovesAndPhantoms, ChannelOrderingPutsAChannelBeforeItsSiblingAndSurvivesA
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].result, k.result);
   }
-  EXPECT_TRUE(Moves(ann).empty());
+  EXPECT_TRUE(Moves(ann, 0).empty());
 
   ASSERT_EQ(server.Stop(), std::optional<int>(0));
   server.WriteFile("kestrune_srv.log", "");  // so that READY: is the new server's
