@@ -21,6 +21,9 @@
 #include "admin/status_json.h"
 #include "client/editor_requests.h"
 #include "client/talk_requests.h"
+#include "protocol/channel_messages.h"
+#include "protocol/store_editors.h"
+#include "protocol/text_messages.h"
 #include "status/status_packet.h"
 #include "store/password_digest.h"
 #include "store/permission_block.h"
@@ -31,23 +34,8 @@ namespace kestrune {
 namespace {
 
 using P = PermissionBlock;
-constexpr std::uint16_t kChannelHasPassword = 0x100;
 constexpr std::size_t kLongestChatLine = 255;
 constexpr const char* kConsolePrefix = "/rcon ";
-
-enum ChatAction : std::uint16_t {
-  kChatJoin = 0,
-  kChatLeave = 1,
-  kChatLine = 2,
-  kChatConsole = 3,
-  kChatJoinRefused = 4,
-};
-enum AccountAction : std::uint16_t {
-  kAccountAdd = 1,
-  kAccountDelete = 2,
-  kAccountChange = 3,
-};
-enum BanAction : std::uint16_t { kBanList = 0, kBanRemove = 1, kBanAdd = 2 };
 
 int Fail(int status, const std::string& line) {
   std::fprintf(stderr, "kestrune_admin: %s\n", line.c_str());
@@ -238,7 +226,7 @@ int RunChannels(AdminSession& session) {
     if (!list) continue;
     for (const auto& record : *list) {
       std::string extra;
-      if ((record.flags & kChannelHasPassword) != 0) extra += "  [password]";
+      if ((record.flags & kChannelFlagPassword) != 0) extra += "  [password]";
       if (!record.comment.empty()) extra += "  -- " + record.comment;
       std::printf("%5u  %5u  %s%s\n", record.id, record.parent,
                   ChannelPath(channels, record.id).c_str(), extra.c_str());
@@ -475,7 +463,7 @@ int RunAccounts(AdminSession& session, const AdminOptions& options) {
 
 int ListBans(AdminSession& session, std::vector<BanRequest>& entries) {
   BanRequest request;
-  request.action = kBanList;
+  request.action = kBanListServer;
   std::vector<std::unique_ptr<Message>> requests;
   requests.push_back(BuildBanRequest(request));
   std::vector<std::unique_ptr<Message>> received;
@@ -486,7 +474,7 @@ int ListBans(AdminSession& session, std::vector<BanRequest>& entries) {
   if (rc != kAdminOk) return Fail(rc, error);
   for (const auto& message : received) {
     auto entry = ReadBanEntry(*message);
-    if (entry && entry->action == kBanList) entries.push_back(*entry);
+    if (entry && entry->action == kBanListServer) entries.push_back(*entry);
   }
   return kAdminOk;
 }
@@ -521,7 +509,7 @@ int RunBans(AdminSession& session, const AdminOptions& options) {
       return Fail(kAdminUsage, "--reason must be at most 127 bytes without control characters");
     }
   }
-  request.action = adding ? kBanAdd : kBanRemove;
+  request.action = adding ? kBanAddServer : kBanRemoveServer;
   request.name = options.name;
   request.reason = options.reason;
   std::vector<std::unique_ptr<Message>> requests;
